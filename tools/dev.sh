@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Quillprint's one entry point for a fresh Debian 12 machine (run as root):
+#   tools/dev.sh test    install what is missing, build, run every test
+#   tools/dev.sh run     install what is missing, build, start the clock simulator and Quillprint
+#   tools/dev.sh bench   build and run the benchmarks
+#   tools/dev.sh fuzz [seconds]   run each fuzz target for longer (default 60 s each)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  qt6-base-dev libgl-dev libgtest-dev libgmock-dev
+  libjpeg-dev libcups2-dev cups cups-client cups-bsd
+  fonts-liberation2 gettext qt6-serialport-dev poppler-utils
+  xvfb xauth
+)
+
+install_missing() {
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "== installing: ${missing[*]}"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+  fi
+}
+
+configure_build() { # dir, cmake args...
+  local dir=$1; shift
+  cmake -S "$root" -B "$root/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$root/$dir" -j "$jobs"
+}
+
+run_ctest() { # dir, ctest args...
+  local dir=$1; shift
+  ctest --test-dir "$root/$dir" --output-on-failure -j "$jobs" "$@"
+}
+
+cmd_test() {
+  install_missing
+  echo "== build: release"
+  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  echo "== build: address + undefined sanitizers, warnings as errors"
+  configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DQP_SANITIZE=address,undefined \
+    -DQP_WERROR=ON -DQP_BUILD_BENCH=OFF
+  echo "== build: thread sanitizer (Qt-free parts)"
+  configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DQP_SANITIZE=thread -DQP_WITH_QT=OFF \
+    -DQP_BUILD_BENCH=OFF
+  echo "== build: fuzz targets (clang, libFuzzer)"
+  local fuzz=0
+  if command -v clang++ >/dev/null; then
+    CC=clang CXX=clang++ configure_build build-fuzz -DCMAKE_BUILD_TYPE=Debug \
+      -DQP_SANITIZE=address,undefined -DQP_WITH_QT=OFF -DQP_BUILD_TESTS=OFF \
+      -DQP_BUILD_BENCH=OFF -DQP_BUILD_FUZZ=ON
+    fuzz=1
+  else
+    echo "clang not found: fuzz targets skipped"
+  fi
+
+  local rc=0
+  echo "== tests: thread sanitizer"
+  run_ctest build-tsan -L tsan || rc=1
+  if ((fuzz)); then
+    echo "== tests: fuzz targets (short fixed runs)"
+    run_ctest build-fuzz -L fuzz || rc=1
+  fi
+  echo "== tests: address + undefined sanitizers"
+  run_ctest build-asan || rc=1
+  echo "== tests: release"
+  run_ctest build || rc=1
+  return $rc
+}
+
+cmd_bench() {
+  install_missing
+  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  local b
+  for b in "$root"/build/bench/bench_*; do
+    [ -x "$b" ] || continue
+    echo "== $(basename "$b")"
+    QT_QPA_PLATFORM=offscreen QT_QPA_PLATFORMTHEME= "$b"
+  done
+}
+
+cmd_fuzz() {
+  local secs=${1:-60}
+  install_missing
+  CC=clang CXX=clang++ configure_build build-fuzz -DCMAKE_BUILD_TYPE=Debug \
+    -DQP_SANITIZE=address,undefined -DQP_WITH_QT=OFF -DQP_BUILD_TESTS=OFF \
+    -DQP_BUILD_BENCH=OFF -DQP_BUILD_FUZZ=ON
+  local f
+  for f in "$root"/build-fuzz/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    echo "== $(basename "$f") for ${secs}s"
+    mkdir -p "$root/build-fuzz/corpus/$(basename "$f")"
+    "$f" -max_total_time="$secs" -max_len=4096 "$root/build-fuzz/corpus/$(basename "$f")"
+  done
+}
+
+cmd_run() {
+  install_missing
+  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  if [ ! -x "$root/build/app/quillprint" ]; then
+    echo "the quillprint program is not built yet" >&2
+    return 1
+  fi
+  exec "$root/build/app/quillprint"
+}
+
+case "${1:-}" in
+  test) cmd_test ;;
+  run) cmd_run ;;
+  bench) cmd_bench ;;
+  fuzz) shift; cmd_fuzz "$@" ;;
+  *) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+esac
