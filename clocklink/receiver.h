@@ -1,0 +1,55 @@
+#pragma once
+// The frame receiver: the handler of the clock port's characters-received
+// event. It reads what is waiting, runs it through ClockFrameParser, writes
+// lines and page markers into the sheet, shows each frame's outcome on the
+// lamp and answers the frames that ask for it.
+
+#include <cstdint>
+#include <functional>
+
+#include "parser.h"
+#include "port_ops.h"
+#include "printout/sheet.h"
+
+namespace clocklink {
+
+struct LampColor {
+    std::uint8_t red, green, blue;
+    friend bool operator==(const LampColor&, const LampColor&) = default;
+};
+
+inline constexpr LampColor kLampYellow{255, 255, 0}; // bytes have arrived
+inline constexpr LampColor kLampLime{0, 255, 0};     // last frame checked correct
+inline constexpr LampColor kLampRed{255, 0, 0};      // last frame failed its checksum
+
+// Before an acknowledgement the receiver waits this long while the window
+// keeps running.
+inline constexpr int kAckDelayMs = 50;
+
+class FrameReceiver {
+public:
+    using SetLamp = std::function<void(LampColor)>;
+    // Waits the given milliseconds while processing window messages.
+    using Delay = std::function<void(int ms)>;
+
+    FrameReceiver(ClockPortOps& port, printout::PrintoutSheet& sheet, SetLamp setLamp, Delay delay);
+
+    // OnRxChar of the clock port: count bytes are waiting.
+    void ComPort1RxChar(int count);
+
+    // Window creation: AwaitStart, pending page marker cleared.
+    void Reset() { parser_.Reset(); }
+
+    const ClockFrameParser& Parser() const { return parser_; }
+
+private:
+    void HandleFrame(const CompletedFrame& frame);
+
+    ClockPortOps& port_;
+    printout::PrintoutSheet& sheet_;
+    SetLamp setLamp_;
+    Delay delay_;
+    ClockFrameParser parser_;
+};
+
+} // namespace clocklink

@@ -1,0 +1,391 @@
+#include "sheet_view.h"
+
+#include <QAccessible>
+#include <QAccessibleTableInterface>
+#include <QAccessibleWidget>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+#include <map>
+
+#include "printout/clock_text.h"
+
+namespace printout {
+
+SheetGrid::SheetGrid(PrintoutSheet& sheet, QWidget* parent)
+    : QAbstractScrollArea(parent), sheet_(sheet)
+{
+    InstallSheetGridAccessibility();
+    setFocusPolicy(Qt::StrongFocus);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    verticalScrollBar()->setSingleStep(1);
+    horizontalScrollBar()->setSingleStep(8);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    sheet_.SetObserver(this);
+    UpdateScrollBars();
+}
+
+SheetGrid::~SheetGrid()
+{
+    sheet_.SetObserver(nullptr);
+}
+
+int SheetGrid::TopRow() const
+{
+    return verticalScrollBar()->value();
+}
+
+int SheetGrid::RowsPerPage() const
+{
+    return std::max(1, viewport()->height() / PrintoutSheet::kLineRowHeight);
+}
+
+// The smallest top row that still shows the last row completely.
+int SheetGrid::MaxTopRow() const
+{
+    const std::int64_t limit = sheet_.TotalHeight() - viewport()->height();
+    if (limit <= 0)
+        return 0;
+    int top = sheet_.RowAt(limit);
+    if (sheet_.RowTop(top) < limit)
+        ++top;
+    return std::min(top, sheet_.RowCount() - 1);
+}
+
+void SheetGrid::UpdateScrollBars()
+{
+    QScrollBar* v = verticalScrollBar();
+    v->setRange(0, MaxTopRow());
+    v->setPageStep(RowsPerPage());
+    QScrollBar* h = horizontalScrollBar();
+    h->setRange(0, std::max(0, ColumnWidth() - viewport()->width()));
+    h->setPageStep(viewport()->width());
+}
+
+QRect SheetGrid::RowRect(int row) const
+{
+    const std::int64_t y = sheet_.RowTop(row) - sheet_.RowTop(TopRow());
+    const int clamped = static_cast<int>(std::clamp<std::int64_t>(y, -(1 << 30), 1 << 30));
+    return QRect(-horizontalScrollBar()->value(), clamped, ColumnWidth(), sheet_.RowHeight(row));
+}
+
+int SheetGrid::LastVisibleRow() const
+{
+    const std::int64_t bottom = sheet_.RowTop(TopRow()) + viewport()->height() - 1;
+    return std::min(sheet_.RowAt(bottom), sheet_.RowCount() - 1);
+}
+
+bool SheetGrid::IsRowFullyVisible(int row) const
+{
+    const QRect r = RowRect(row);
+    return r.top() >= 0 && r.bottom() < viewport()->height();
+}
+
+void SheetGrid::ScrollToRow(int row)
+{
+    if (row < TopRow()) {
+        verticalScrollBar()->setValue(row);
+    } else if (!IsRowFullyVisible(row)) {
+        // Bring the row to the bottom edge.
+        const std::int64_t limit = sheet_.RowTop(row + 1) - viewport()->height();
+        int top = sheet_.RowAt(std::max<std::int64_t>(0, limit));
+        if (sheet_.RowTop(top) < limit)
+            ++top;
+        verticalScrollBar()->setValue(std::min(top, row));
+    }
+}
+
+void SheetGrid::SheetReset()
+{
+    UpdateScrollBars();
+    verticalScrollBar()->setValue(0);
+    viewport()->update();
+    if (QAccessible::isActive()) {
+        QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::ModelReset);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void SheetGrid::RowsChanged(int firstChangedRow)
+{
+    UpdateScrollBars();
+    if (firstChangedRow <= LastVisibleRow())
+        viewport()->update();
+    if (QAccessible::isActive()) {
+        QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::RowsInserted);
+        event.setFirstRow(firstChangedRow);
+        event.setLastRow(sheet_.RowCount() - 1);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void SheetGrid::CurrentRowChanged(int row, bool scrollTo)
+{
+    if (scrollTo)
+        ScrollToRow(row);
+    viewport()->update();
+    if (QAccessible::isActive() && hasFocus()) {
+        if (QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(this)) {
+            if (QAccessibleInterface* cell = grid->tableInterface()->cellAt(row, 0)) {
+                QAccessibleEvent focus(cell, QAccessible::Focus);
+                QAccessible::updateAccessibility(&focus);
+            }
+        }
+    }
+}
+
+void SheetGrid::MoveCurrent(int row)
+{
+    row = std::clamp(row, 0, sheet_.RowCount() - 1);
+    sheet_.SelectRow(row);
+}
+
+void SheetGrid::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(viewport());
+    const QRect area = event->rect();
+    const QFontMetrics fm(font());
+    const int last = LastVisibleRow();
+    for (int row = TopRow(); row <= last; ++row) {
+        const QRect r = RowRect(row);
+        if (!r.intersects(area))
+            continue;
+        const bool current = row == sheet_.CurrentRow();
+        if (current)
+            painter.fillRect(r, palette().brush(QPalette::Highlight));
+        painter.setPen(palette().color(current ? QPalette::HighlightedText : QPalette::Text));
+        painter.save();
+        painter.setClipRect(r.intersected(area));
+        // Text sits 2 px in from the cell's corner, as in the classic grid;
+        // a 1-pixel marker row shows only a hairline of its "@".
+        painter.drawText(r.left() + 2, r.top() + 2 + fm.ascent(), DecodeClockText(sheet_.RowText(row)));
+        painter.restore();
+        if (current && hasFocus())
+            painter.drawRect(r.adjusted(0, 0, -1, -1));
+    }
+}
+
+void SheetGrid::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateScrollBars();
+}
+
+void SheetGrid::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+void SheetGrid::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return QAbstractScrollArea::mousePressEvent(event);
+    const QPoint p = event->position().toPoint();
+    if (p.x() + horizontalScrollBar()->value() >= ColumnWidth())
+        return;
+    const std::int64_t y = sheet_.RowTop(TopRow()) + p.y();
+    if (y >= sheet_.TotalHeight())
+        return;
+    MoveCurrent(sheet_.RowAt(y));
+}
+
+void SheetGrid::keyPressEvent(QKeyEvent* event)
+{
+    const int current = sheet_.CurrentRow();
+    switch (event->key()) {
+    case Qt::Key_Up: MoveCurrent(current - 1); break;
+    case Qt::Key_Down: MoveCurrent(current + 1); break;
+    case Qt::Key_PageUp: MoveCurrent(current - RowsPerPage()); break;
+    case Qt::Key_PageDown: MoveCurrent(current + RowsPerPage()); break;
+    case Qt::Key_Home: MoveCurrent(0); break;
+    case Qt::Key_End: MoveCurrent(sheet_.RowCount() - 1); break;
+    default: QAbstractScrollArea::keyPressEvent(event); return;
+    }
+    event->accept();
+}
+
+// ---- accessibility -------------------------------------------------------
+
+namespace {
+
+class SheetGridAccessible;
+
+class SheetCellAccessible final : public QAccessibleInterface, public QAccessibleTableCellInterface {
+public:
+    SheetCellAccessible(SheetGrid* grid, int row) : grid_(grid), row_(row) {}
+
+    bool isValid() const override { return grid_ && row_ < grid_->Sheet().RowCount(); }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override { return grid_ ? grid_->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(grid_); }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessible::Role role() const override { return QAccessible::Cell; }
+    void setText(QAccessible::Text, const QString&) override {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (!isValid() || (t != QAccessible::Name && t != QAccessible::Value))
+            return {};
+        const PrintoutSheet& sheet = grid_->Sheet();
+        // A marker row is a page break, not text the clock printed.
+        return sheet.IsPageMarker(row_) ? QStringLiteral("Page break") : DecodeClockText(sheet.RowText(row_));
+    }
+
+    QRect rect() const override
+    {
+        if (!isValid())
+            return {};
+        const QRect r = grid_->RowRect(row_);
+        return QRect(grid_->viewport()->mapToGlobal(r.topLeft()), r.size());
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s;
+        if (!isValid())
+            return s;
+        s.selectable = true;
+        s.focusable = true;
+        s.readOnly = true;
+        s.selected = grid_->Sheet().CurrentRow() == row_;
+        s.focused = s.selected && grid_->hasFocus();
+        s.invisible = !grid_->RowRect(row_).intersects(grid_->viewport()->rect());
+        s.offscreen = s.invisible;
+        return s;
+    }
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        return type == QAccessible::TableCellInterface ? static_cast<QAccessibleTableCellInterface*>(this) : nullptr;
+    }
+
+    // Table cell.
+    bool isSelected() const override { return isValid() && grid_->Sheet().CurrentRow() == row_; }
+    QList<QAccessibleInterface*> columnHeaderCells() const override { return {}; }
+    QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
+    int columnIndex() const override { return 0; }
+    int rowIndex() const override { return row_; }
+    int columnExtent() const override { return 1; }
+    int rowExtent() const override { return 1; }
+    QAccessibleInterface* table() const override { return parent(); }
+
+private:
+    QPointer<SheetGrid> grid_;
+    int row_;
+};
+
+class SheetGridAccessible final : public QAccessibleWidget, public QAccessibleTableInterface {
+public:
+    explicit SheetGridAccessible(SheetGrid* grid) : QAccessibleWidget(grid, QAccessible::Table) {}
+    ~SheetGridAccessible() override { DropCells(0); }
+
+    SheetGrid* grid() const { return static_cast<SheetGrid*>(widget()); }
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::TableInterface)
+            return static_cast<QAccessibleTableInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    // The rows are the children; the scroll bars are left out on purpose.
+    int childCount() const override { return grid()->Sheet().RowCount(); }
+    QAccessibleInterface* child(int index) const override { return cellAt(index, 0); }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        if (child && child->role() == QAccessible::Cell && child->parent() == this)
+            return static_cast<const SheetCellAccessible*>(child)->rowIndex();
+        return -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        const QPoint p = grid()->viewport()->mapFromGlobal(QPoint(x, y));
+        if (!grid()->viewport()->rect().contains(p))
+            return nullptr;
+        const PrintoutSheet& sheet = grid()->Sheet();
+        const std::int64_t top = sheet.RowTop(grid()->TopRow()) + p.y();
+        return top < sheet.TotalHeight() ? cellAt(sheet.RowAt(top), 0) : nullptr;
+    }
+
+    // Table.
+    QAccessibleInterface* caption() const override { return nullptr; }
+    QAccessibleInterface* summary() const override { return nullptr; }
+    int columnCount() const override { return 1; }
+    int rowCount() const override { return grid()->Sheet().RowCount(); }
+    int selectedCellCount() const override { return 1; }
+    int selectedColumnCount() const override { return 0; }
+    int selectedRowCount() const override { return 1; }
+    QString columnDescription(int) const override { return {}; }
+    QString rowDescription(int) const override { return {}; }
+    QList<QAccessibleInterface*> selectedCells() const override { return {cellAt(grid()->Sheet().CurrentRow(), 0)}; }
+    QList<int> selectedColumns() const override { return {}; }
+    QList<int> selectedRows() const override { return {grid()->Sheet().CurrentRow()}; }
+    bool isColumnSelected(int) const override { return false; }
+    bool isRowSelected(int row) const override { return grid()->Sheet().CurrentRow() == row; }
+    bool selectRow(int row) override
+    {
+        grid()->Sheet().SelectRow(row);
+        return grid()->Sheet().CurrentRow() == row;
+    }
+    bool selectColumn(int) override { return false; }
+    bool unselectRow(int) override { return false; }
+    bool unselectColumn(int) override { return false; }
+
+    QAccessibleInterface* cellAt(int row, int column) const override
+    {
+        if (column != 0 || row < 0 || row >= rowCount())
+            return nullptr;
+        auto it = cells_.find(row);
+        if (it != cells_.end())
+            return QAccessible::accessibleInterface(it->second);
+        auto* cell = new SheetCellAccessible(grid(), row);
+        cells_[row] = QAccessible::registerAccessibleInterface(cell);
+        return cell;
+    }
+
+    void modelChange(QAccessibleTableModelChangeEvent* event) override
+    {
+        // Cells of removed rows must not outlive them.
+        if (event->modelChangeType() == QAccessibleTableModelChangeEvent::ModelReset)
+            DropCells(0);
+        else
+            DropCells(grid()->Sheet().RowCount());
+    }
+
+private:
+    void DropCells(int fromRow) const
+    {
+        for (auto it = cells_.lower_bound(fromRow); it != cells_.end();) {
+            QAccessible::deleteAccessibleInterface(it->second);
+            it = cells_.erase(it);
+        }
+    }
+
+    mutable std::map<int, QAccessible::Id> cells_;
+};
+
+QAccessibleInterface* SheetGridFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("printout::SheetGrid") && object && object->isWidgetType())
+        return new SheetGridAccessible(static_cast<SheetGrid*>(object));
+    return nullptr;
+}
+
+} // namespace
+
+void InstallSheetGridAccessibility()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(SheetGridFactory);
+        return true;
+    }();
+    (void)installed;
+}
+
+} // namespace printout

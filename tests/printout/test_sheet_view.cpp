@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QAccessibleTableInterface>
+#include <QImage>
+#include <QScrollBar>
+
+#include "../qt_test_app.h"
+#include "printout/clock_text.h"
+#include "printout/sheet_view.h"
+
+using printout::DecodeClockText;
+using printout::PrintoutSheet;
+using printout::SheetGrid;
+using std::string_literals::operator""s;
+
+namespace {
+
+struct AppFirst {
+    AppFirst() { testing_support::TestApp(); }
+};
+
+struct ViewRig : AppFirst {
+    PrintoutSheet sheet;
+    SheetGrid grid{sheet};
+    ViewRig()
+    {
+        grid.setFrameShape(QFrame::NoFrame);
+        grid.resize(714, 434);
+        grid.show();
+        sheet.ResetSheet();
+    }
+    void Receive(int lines, int markerEvery = 0)
+    {
+        for (int i = 1; i <= lines; ++i) {
+            sheet.AppendLine("line " + std::to_string(i));
+            if (markerEvery && i % markerEvery == 0)
+                sheet.AppendPageMarker();
+            sheet.ShowLastRow();
+        }
+    }
+};
+
+} // namespace
+
+TEST(ClockText, DecodesWindows1252)
+{
+    EXPECT_EQ(DecodeClockText("M\xFCller \x80 5"), QString::fromUtf8("Müller € 5"));
+    EXPECT_EQ(DecodeClockText("\x9F\x8A\xE4"), QString::fromUtf8("ŸŠä"));
+    // Unassigned bytes keep their C1 code points, nothing is lost.
+    EXPECT_EQ(DecodeClockText("\x81\x8D\x8F\x90\x9D").toStdU16String(), std::u16string(u"\u0081\u008D\u008F\u0090\u009D"));
+    EXPECT_EQ(DecodeClockText("a\0b"s).size(), 3);
+}
+
+TEST(SheetView, ShowLastRowKeepsTheNewestRowInView)
+{
+    ViewRig r;
+    r.Receive(500, 60);
+    const int last = r.sheet.RowCount() - 1;
+    EXPECT_EQ(r.sheet.CurrentRow(), last);
+    EXPECT_TRUE(r.grid.IsRowFullyVisible(last));
+    EXPECT_GT(r.grid.TopRow(), 0);
+    // The last row sits at the bottom edge, not somewhere in the middle.
+    EXPECT_GT(r.grid.RowRect(last).bottom(), r.grid.viewport()->height() - 16);
+}
+
+TEST(SheetView, UserScrollingAwayIsRespectedUntilTheCurrentRowChanges)
+{
+    ViewRig r;
+    r.Receive(200);
+    r.grid.verticalScrollBar()->setValue(0);
+    r.sheet.ShowLastRow(); // already the current row: no scrolling
+    EXPECT_EQ(r.grid.TopRow(), 0);
+
+    r.sheet.SelectRow(3);
+    EXPECT_TRUE(r.grid.IsRowFullyVisible(3));
+    r.sheet.ShowLastRow();
+    EXPECT_TRUE(r.grid.IsRowFullyVisible(r.sheet.RowCount() - 1));
+}
+
+TEST(SheetView, ResetScrollsBackToTheTop)
+{
+    ViewRig r;
+    r.Receive(300);
+    r.sheet.ResetSheet();
+    EXPECT_EQ(r.grid.TopRow(), 0);
+    EXPECT_EQ(r.grid.verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(r.sheet.CurrentRow(), 0);
+}
+
+TEST(SheetView, RowsAreDrawnAtTheirHeights)
+{
+    ViewRig r;
+    r.Receive(3);             // rows: "@", 1, 2, 3
+    r.sheet.SelectRow(2);
+    const QRect row2 = r.grid.RowRect(2);
+    EXPECT_EQ(row2, QRect(0, 16, 690, 15)); // below a 1-px marker and one 15-px line
+
+    QImage image = r.grid.viewport()->grab().toImage();
+    const QColor highlight = r.grid.palette().color(QPalette::Highlight);
+    EXPECT_EQ(image.pixelColor(600, row2.top() + 1), highlight);
+    EXPECT_EQ(image.pixelColor(600, row2.bottom() - 1), highlight);
+    EXPECT_NE(image.pixelColor(600, row2.top() - 1), highlight);
+    EXPECT_NE(image.pixelColor(600, row2.bottom() + 1), highlight);
+    // Nothing is drawn right of the single 690-pixel column.
+    EXPECT_NE(image.pixelColor(700, row2.top() + 1), highlight);
+}
+
+TEST(SheetView, ClicksAndKeysMoveTheCurrentRow)
+{
+    ViewRig r;
+    r.Receive(10);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(50, r.grid.RowRect(4).center().y()),
+                      r.grid.viewport()->mapToGlobal(QPointF(50, 50)), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(r.grid.viewport(), &press);
+    EXPECT_EQ(r.sheet.CurrentRow(), 4);
+    QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier);
+    QApplication::sendEvent(&r.grid, &up);
+    EXPECT_EQ(r.sheet.CurrentRow(), 3);
+    QKeyEvent end(QEvent::KeyPress, Qt::Key_End, Qt::NoModifier);
+    QApplication::sendEvent(&r.grid, &end);
+    EXPECT_EQ(r.sheet.CurrentRow(), 10);
+    // Read-only: typing changes nothing.
+    QKeyEvent typed(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+    QApplication::sendEvent(&r.grid, &typed);
+    EXPECT_EQ(r.sheet.RowText(10), "line 10");
+}
+
+TEST(SheetView, AssistiveTechnologyReadsTheRowsAsATable)
+{
+    ViewRig r;
+    r.sheet.AppendLine("M\xFCller 1:02:03");
+    r.sheet.AppendPageMarker();
+    r.sheet.AppendLine("second page");
+    r.sheet.ShowLastRow();
+
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&r.grid);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(iface->role(), QAccessible::Table);
+    QAccessibleTableInterface* table = iface->tableInterface();
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 4);
+    EXPECT_EQ(table->columnCount(), 1);
+    EXPECT_EQ(iface->childCount(), 4);
+    EXPECT_EQ(table->cellAt(1, 0)->text(QAccessible::Name), QString::fromUtf8("Müller 1:02:03"));
+    EXPECT_EQ(table->cellAt(2, 0)->text(QAccessible::Name), QStringLiteral("Page break"));
+    EXPECT_EQ(iface->indexOfChild(table->cellAt(3, 0)), 3);
+    EXPECT_EQ(table->selectedRows(), QList<int>{3});
+    EXPECT_EQ(table->cellAt(4, 0), nullptr);
+
+    // After a reset the table shrinks; old cells are not read beyond the end.
+    QAccessibleInterface* oldCell = table->cellAt(3, 0);
+    r.sheet.ResetSheet();
+    EXPECT_EQ(table->rowCount(), 1);
+    EXPECT_FALSE(oldCell->isValid());
+}
