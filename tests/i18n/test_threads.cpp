@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "i18n/gettext.h"
+#include "mo_helpers.h"
+
+using namespace i18n_test;
+
+// Lookups come from the main thread and from serial monitor threads at
+// once: first opens, domain creation and resource-string lookups race here.
+TEST(CatalogueThreads, ConcurrentFirstLookupsInSeveralDomains)
+{
+    ScopedEnv lang("LANG", "de_DE.UTF-8");
+    TempDir root;
+    Entries entries;
+    for (int i = 0; i < 200; ++i)
+        entries.emplace_back("text " + std::to_string(i), "Text " + std::to_string(i));
+    CompileWithMsgfmt(entries, CataloguePath(root.Path(), "de", "default"));
+    CompileWithMsgfmt({{"only in cport", "nur in cport"}},
+                      CataloguePath(root.Path(), "de", "cport"));
+    WriteFile(CataloguePath(root.Path(), "de", "broken"), std::string(64, 'x'));
+
+    for (int round = 0; round < 5; ++round) {
+        i18n::StartMessageCatalogues(root.Str());
+        std::atomic<bool> go{false};
+        std::atomic<int> wrong{0};
+        std::atomic<int> brokenErrors{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                while (!go.load())
+                    std::this_thread::yield();
+                if (t == 0)
+                    i18n::AddResourceStringDomain("cport");
+                for (int i = 0; i < 200; ++i) {
+                    const int k = (i * 7 + t) % 200;
+                    if (i18n::Translate("text " + std::to_string(k)) != "Text " + std::to_string(k))
+                        ++wrong;
+                    const std::string r = i18n::TranslateResourceString("only in cport");
+                    if (r != "only in cport" && r != "nur in cport")
+                        ++wrong;
+                    try {
+                        if (i18n::TranslateInDomain("broken", "text 1") != "text 1")
+                            ++wrong;
+                    } catch (const i18n::ECatalogue&) {
+                        ++brokenErrors;
+                    }
+                    if (i18n::TranslateInDomain("d" + std::to_string(i % 5), "x") != "x")
+                        ++wrong;
+                }
+            });
+        }
+        go = true;
+        for (auto& th : threads)
+            th.join();
+        EXPECT_EQ(wrong.load(), 0);
+        EXPECT_EQ(brokenErrors.load(), 1) << "an invalid catalogue is reported once";
+        EXPECT_EQ(i18n::TranslateResourceString("only in cport"), "nur in cport");
+        i18n::StopMessageCatalogues();
+    }
+}
