@@ -1,0 +1,76 @@
+#pragma once
+// What the printer object needs from the platform: the printers, the default
+// one, and device contexts to measure and draw text and to run jobs. The real
+// one is CUPS with Qt's printer drawing (cups_spooler.h); tests plug in a
+// device with fixed metrics.
+//
+// Text is handed over as bytes in the system's 8-bit code page (Windows-1252).
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace printer {
+
+struct TextSize {
+    int cx = 0;
+    int cy = 0;
+};
+
+struct TextMetric {
+    int height = 0;        // character height (ascent + descent)
+    int aveCharWidth = 0;
+};
+
+// What a context needs to realise a font: the family and the height in
+// device pixels.
+struct FontRequest {
+    std::string name;
+    int pixelHeight = 0;
+};
+
+// Called while a job is spooled; lets the caller's main loop run.
+using ProgressCallback = std::function<void()>;
+
+class PrintContext {
+public:
+    virtual ~PrintContext() = default;
+
+    // Printable area in device pixels, and the vertical resolution.
+    virtual int PageWidth() const = 0;
+    virtual int PageHeight() const = 0;
+    virtual int PixelsPerInchY() const = 0;
+
+    virtual void SelectFont(const FontRequest& font) = 0;
+    virtual TextMetric Metrics() = 0;
+    virtual TextSize Extent(std::string_view text) = 0;
+    // Top-left corner of the text at (x, y); (0, 0) is the printable area's.
+    virtual void TextOut(int x, int y, std::string_view text) = 0;
+
+    // Job brackets; drawing contexts only. EndDoc hands the job to the
+    // spooler and throws EOSError when that fails.
+    virtual void StartDoc(const std::string& title, ProgressCallback progress) = 0;
+    virtual void StartPage() = 0;
+    virtual void EndPage() = 0;
+    virtual void EndDoc() = 0;
+};
+
+class PrintSpooler {
+public:
+    virtual ~PrintSpooler() = default;
+
+    // Every printer the spooler knows, by device name. Throws EOSError when
+    // the spooler cannot be asked.
+    virtual std::vector<std::string> PrinterNames() = 0;
+    // The default printer's device name, or none when no default is set.
+    // Throws EOSError when the spooler cannot be asked.
+    virtual std::optional<std::string> DefaultPrinter() = 0;
+    // A context for the named printer; null when none can be made.
+    // drawing = false gives an information context (metrics only).
+    virtual std::unique_ptr<PrintContext> MakeContext(const std::string& device, bool drawing) = 0;
+};
+
+} // namespace printer

@@ -1,0 +1,74 @@
+#include "printout/page_printing.h"
+
+#include "printer/printer.h"
+#include "printer/text_device.h"
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace printout {
+
+void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t last)
+{
+    printer::TPrinter& printer = printer::Printer();
+    printer.SetPrinterIndex(-1);
+
+    std::vector<std::string> rows;
+    const std::int64_t end = std::min<std::int64_t>(std::int64_t{last} + 1, sheet.RowCount());
+    for (std::int64_t row = first; row < end; ++row)
+        rows.emplace_back(sheet.RowText(static_cast<int>(row)));
+
+    printer::TFont& font = printer.Canvas().Font();
+    const std::string oldName = font.Name();
+    const int oldSize = font.Size();
+    font.SetName("Courier New");
+    font.SetSize(12);
+
+    std::exception_ptr failure;
+    printer::PrinterTextDevice device;
+    try {
+        device.Attach();
+        device.OpenForOutput();
+        for (const std::string& row : rows)
+            device.WriteLine(row);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Clean-up: end the job (if it began), then give the font back; the
+    // first failure is the one reported.
+    try {
+        device.Close();
+    } catch (...) {
+        if (!failure)
+            failure = std::current_exception();
+    }
+    font.SetName(oldName);
+    font.SetSize(oldSize);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void PrintSheet(const PrintoutSheet& sheet)
+{
+    std::optional<int> pageFirst;
+    // 64 bits, so "row + 2" cannot overflow on the largest sheet.
+    for (std::int64_t row = 0; row < sheet.RowCount(); ++row) {
+        const bool marker = sheet.IsPageMarker(static_cast<int>(row));
+        if (!pageFirst) {
+            if (marker && row + 2 < sheet.RowCount())
+                pageFirst = static_cast<int>(row + 1);
+        } else if (marker) {
+            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row - 1));
+            pageFirst.reset();
+            if (row + 2 < sheet.RowCount())
+                pageFirst = static_cast<int>(row + 1);
+        } else if (row + 1 == sheet.RowCount()) {
+            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row));
+            pageFirst.reset();
+        }
+    }
+}
+
+} // namespace printout
