@@ -104,7 +104,10 @@ std::string_view PrintoutSheet::RowText(int row) const
 
 std::int64_t PrintoutSheet::RowTop(int row) const
 {
-    const auto markersBefore = std::lower_bound(markers_.begin(), markers_.end(), row) - markers_.begin();
+    // Rows near the end are asked for most; they need no search.
+    const auto markersBefore = markers_.empty() || markers_.back() < row
+                                   ? static_cast<std::ptrdiff_t>(markers_.size())
+                                   : std::lower_bound(markers_.begin(), markers_.end(), row) - markers_.begin();
     return std::int64_t{kLineRowHeight} * row -
            std::int64_t{kLineRowHeight - kMarkerRowHeight} * markersBefore;
 }

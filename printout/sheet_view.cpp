@@ -25,7 +25,7 @@ SheetGrid::SheetGrid(PrintoutSheet& sheet, QWidget* parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     sheet_.SetObserver(this);
-    UpdateScrollBars();
+    SyncScrollBars();
 }
 
 SheetGrid::~SheetGrid()
@@ -35,7 +35,17 @@ SheetGrid::~SheetGrid()
 
 int SheetGrid::TopRow() const
 {
-    return verticalScrollBar()->value();
+    return top_;
+}
+
+void SheetGrid::SetTopRow(int row)
+{
+    row = std::clamp(row, 0, MaxTopRow());
+    if (row == top_)
+        return;
+    top_ = row;
+    viewport()->update();
+    ScheduleScrollBarSync();
 }
 
 int SheetGrid::RowsPerPage() const
@@ -55,14 +65,27 @@ int SheetGrid::MaxTopRow() const
     return std::min(top, sheet_.RowCount() - 1);
 }
 
-void SheetGrid::UpdateScrollBars()
+void SheetGrid::ScheduleScrollBarSync()
 {
+    if (syncPending_)
+        return;
+    syncPending_ = true;
+    QMetaObject::invokeMethod(this, [this] { SyncScrollBars(); }, Qt::QueuedConnection);
+}
+
+void SheetGrid::SyncScrollBars()
+{
+    syncPending_ = false;
+    syncing_ = true;
     QScrollBar* v = verticalScrollBar();
     v->setRange(0, MaxTopRow());
     v->setPageStep(RowsPerPage());
+    top_ = std::min(top_, v->maximum());
+    v->setValue(top_);
     QScrollBar* h = horizontalScrollBar();
     h->setRange(0, std::max(0, ColumnWidth() - viewport()->width()));
     h->setPageStep(viewport()->width());
+    syncing_ = false;
 }
 
 QRect SheetGrid::RowRect(int row) const
@@ -87,21 +110,21 @@ bool SheetGrid::IsRowFullyVisible(int row) const
 void SheetGrid::ScrollToRow(int row)
 {
     if (row < TopRow()) {
-        verticalScrollBar()->setValue(row);
+        SetTopRow(row);
     } else if (!IsRowFullyVisible(row)) {
         // Bring the row to the bottom edge.
         const std::int64_t limit = sheet_.RowTop(row + 1) - viewport()->height();
         int top = sheet_.RowAt(std::max<std::int64_t>(0, limit));
         if (sheet_.RowTop(top) < limit)
             ++top;
-        verticalScrollBar()->setValue(std::min(top, row));
+        SetTopRow(std::min(top, row));
     }
 }
 
 void SheetGrid::SheetReset()
 {
-    UpdateScrollBars();
-    verticalScrollBar()->setValue(0);
+    top_ = 0;
+    SyncScrollBars();
     viewport()->update();
     if (QAccessible::isActive()) {
         QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::ModelReset);
@@ -111,7 +134,7 @@ void SheetGrid::SheetReset()
 
 void SheetGrid::RowsChanged(int firstChangedRow)
 {
-    UpdateScrollBars();
+    ScheduleScrollBarSync();
     if (firstChangedRow <= LastVisibleRow())
         viewport()->update();
     if (QAccessible::isActive()) {
@@ -171,11 +194,13 @@ void SheetGrid::paintEvent(QPaintEvent* event)
 void SheetGrid::resizeEvent(QResizeEvent* event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    UpdateScrollBars();
+    SyncScrollBars();
 }
 
 void SheetGrid::scrollContentsBy(int, int)
 {
+    if (!syncing_)
+        top_ = verticalScrollBar()->value(); // the user moved the scroll bar
     viewport()->update();
 }
 

@@ -39,13 +39,20 @@ private:
     void RowsChanged(int firstChangedRow) override;
     void CurrentRowChanged(int row, bool scrollTo) override;
 
-    void UpdateScrollBars();
+    void SetTopRow(int row);
+    void ScheduleScrollBarSync();
+    void SyncScrollBars();
     int MaxTopRow() const;
     void ScrollToRow(int row);
     void MoveCurrent(int row);
     int RowsPerPage() const;
 
     PrintoutSheet& sheet_;
+    // The first row shown. The scroll bar follows it lazily: setting a
+    // scroll bar's range posts an event, too dear to do for every row.
+    int top_ = 0;
+    bool syncPending_ = false;
+    bool syncing_ = false;
 };
 
 // Makes the grid's rows readable by assistive technology, as a table of one
