@@ -60,6 +60,16 @@ bool IsValidUtf8(std::string_view text)
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
     while (p < end) {
+        // Runs of plain ASCII, eight bytes at a time.
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (w & 0x8080808080808080ull)
+                break;
+            p += 8;
+        }
+        if (p == end)
+            break;
         const unsigned char c = *p;
         if (c < 0x80) {
             ++p;
@@ -97,65 +107,76 @@ bool IsValidUtf8(std::string_view text)
 
 // ---------------------------------------------------------------- TDomain
 
+struct TDomain::Mapped {
+    Mapped(std::string p, void* v, std::size_t s)
+        : path(std::move(p)), view(v), size(s), mo(MoCatalogue::Parse(v, v ? s : 0))
+    {
+    }
+    ~Mapped()
+    {
+        if (view != nullptr)
+            ::munmap(view, size);
+    }
+    Mapped(const Mapped&) = delete;
+    Mapped& operator=(const Mapped&) = delete;
+
+    const std::string path;
+    void* const view;
+    const std::size_t size;
+    const std::optional<MoCatalogue> mo;
+};
+
 TDomain::TDomain(std::string name, std::string directory, std::string language)
     : name_(std::move(name)), directory_(WithDelimiter(std::move(directory))),
       language_(std::move(language))
 {
 }
 
-TDomain::~TDomain()
-{
-    CloseLocked();
-}
+TDomain::~TDomain() = default;
 
 void TDomain::SetDirectory(std::string directory)
 {
-    std::unique_lock lock(lock_);
+    std::lock_guard lock(lock_);
     CloseLocked();
     directory_ = WithDelimiter(std::move(directory));
 }
 
 void TDomain::SetLanguage(std::string language)
 {
-    std::unique_lock lock(lock_);
+    std::lock_guard lock(lock_);
     CloseLocked();
     language_ = std::move(language);
 }
 
 void TDomain::CloseCatalogue()
 {
-    std::unique_lock lock(lock_);
+    std::lock_guard lock(lock_);
     CloseLocked();
 }
 
 void TDomain::CloseLocked()
 {
-    if (view_ != nullptr)
-        ::munmap(view_, viewSize_);
-    view_ = nullptr;
-    viewSize_ = 0;
-    mo_.reset();
-    path_.clear();
-    open_ = false;
-    mayTry_ = true;
+    open_.store(nullptr, std::memory_order_release);
+    mayTry_.store(true, std::memory_order_release);
 }
 
 bool TDomain::IsOpen() const
 {
-    std::shared_lock lock(lock_);
-    return open_;
+    return open_.load(std::memory_order_acquire) != nullptr;
 }
 
 std::string TDomain::CataloguePath() const
 {
-    std::shared_lock lock(lock_);
-    return path_;
+    std::lock_guard lock(lock_);
+    const Mapped* m = open_.load(std::memory_order_acquire);
+    return m ? m->path : std::string();
 }
 
 void TDomain::OpenCatalogue()
 {
-    std::unique_lock lock(lock_);
-    if (open_ || !mayTry_)
+    std::lock_guard lock(lock_);
+    if (open_.load(std::memory_order_acquire) != nullptr ||
+        !mayTry_.load(std::memory_order_acquire))
         return;
 
     const std::string tail = "/LC_MESSAGES/" + name_ + ".mo";
@@ -163,7 +184,7 @@ void TDomain::OpenCatalogue()
     if (!IsRegularFile(path)) {
         path = directory_ + language_.substr(0, 2) + tail;
         if (!IsRegularFile(path)) {
-            mayTry_ = false;
+            mayTry_.store(false, std::memory_order_release);
             return;
         }
     }
@@ -193,74 +214,82 @@ void TDomain::OpenCatalogue()
     }
     ::close(fd); // the mapping keeps the file
 
-    open_ = true;
-    path_ = path;
-    mo_ = MoCatalogue::Parse(view, view ? size : 0);
-    if (mo_) {
-        view_ = view;
-        viewSize_ = size;
-        return;
-    }
-    // Counts as open with no strings: one error, then the keys.
-    if (view != nullptr)
-        ::munmap(view, size);
-    throw ECatalogue("This file is not a valid GNU gettext mo file: " + path);
+    auto mapped = std::make_unique<Mapped>(path, view, size);
+    const bool valid = mapped->mo.has_value();
+    open_.store(mapped.get(), std::memory_order_release);
+    mapped_.push_back(std::move(mapped));
+    // An invalid file counts as open with no strings: one error, then keys.
+    if (!valid)
+        throw ECatalogue("This file is not a valid GNU gettext mo file: " + path);
 }
 
 std::optional<std::string> TDomain::LookUp(std::string_view key)
 {
-    {
-        std::shared_lock lock(lock_);
-        if (open_) {
-            if (!mo_)
-                return std::nullopt;
-            auto found = mo_->Find(key);
-            return found ? std::optional<std::string>(*found) : std::nullopt;
-        }
-        if (!mayTry_)
+    const Mapped* m = open_.load(std::memory_order_acquire);
+    if (m == nullptr) {
+        if (!mayTry_.load(std::memory_order_acquire))
+            return std::nullopt;
+        OpenCatalogue();
+        m = open_.load(std::memory_order_acquire);
+        if (m == nullptr)
             return std::nullopt;
     }
-    OpenCatalogue();
-    std::shared_lock lock(lock_);
-    if (!open_ || !mo_)
+    if (!m->mo)
         return std::nullopt;
-    auto found = mo_->Find(key);
-    return found ? std::optional<std::string>(*found) : std::nullopt;
+    const auto found = m->mo->Find(key);
+    return found ? std::optional<std::string>(std::in_place, *found) : std::nullopt;
 }
 
 // ------------------------------------------------------ TGnuGettextInstance
 
 TGnuGettextInstance::TGnuGettextInstance(std::string catalogueDirectory)
-    : currentDomain_("default"), directory_(std::move(catalogueDirectory))
+    : language_(ResolveLanguage("")), directory_(std::move(catalogueDirectory))
 {
-    language_ = ResolveLanguage("");
-    domains_.push_back(std::make_unique<TDomain>("default", directory_, language_));
+    first_ = std::make_unique<Node>(std::make_unique<TDomain>("default", directory_, language_));
+    current_.store(first_->domain.get());
+}
+
+TGnuGettextInstance::~TGnuGettextInstance()
+{
+    Node* n = first_->next.load();
+    while (n != nullptr) {
+        Node* next = n->next.load();
+        delete n;
+        n = next;
+    }
+}
+
+TDomain* TGnuGettextInstance::FindDomain(std::string_view name) const
+{
+    for (const Node* n = first_.get(); n != nullptr; n = n->next.load(std::memory_order_acquire))
+        if (n->domain->Name() == name)
+            return n->domain.get();
+    return nullptr;
 }
 
 TDomain& TGnuGettextInstance::Domain(std::string_view name)
 {
+    if (TDomain* d = FindDomain(name))
+        return *d;
+    std::lock_guard add(addLock_);
+    if (TDomain* d = FindDomain(name)) // another thread may have made it meanwhile
+        return *d;
+    std::unique_ptr<TDomain> domain;
     {
         std::shared_lock lock(lock_);
-        for (auto& d : domains_)
-            if (d->Name() == name)
-                return *d;
+        domain = std::make_unique<TDomain>(std::string(name), directory_, language_);
     }
-    std::unique_lock lock(lock_);
-    for (auto& d : domains_) // another thread may have made it meanwhile
-        if (d->Name() == name)
-            return *d;
-    domains_.push_back(std::make_unique<TDomain>(std::string(name), directory_, language_));
-    return *domains_.back();
+    Node* last = first_.get();
+    while (Node* next = last->next.load(std::memory_order_acquire))
+        last = next;
+    auto* node = new Node(std::move(domain));
+    last->next.store(node, std::memory_order_release);
+    return *node->domain;
 }
 
 std::string TGnuGettextInstance::Translate(std::string_view text)
 {
-    std::string domain;
-    {
-        std::shared_lock lock(lock_);
-        domain = currentDomain_;
-    }
-    return TranslateWith(Domain(domain), text);
+    return TranslateWith(*current_.load(std::memory_order_acquire), text);
 }
 
 std::string TGnuGettextInstance::TranslateInDomain(std::string_view domain, std::string_view text)
@@ -270,10 +299,15 @@ std::string TGnuGettextInstance::TranslateInDomain(std::string_view domain, std:
 
 std::string TGnuGettextInstance::TranslateWith(TDomain& domain, std::string_view text)
 {
-    std::string key = WithoutCarriageReturns(text);
+    std::string stripped;
+    std::string_view key = text;
+    if (text.find('\r') != std::string_view::npos) {
+        stripped = WithoutCarriageReturns(text);
+        key = stripped;
+    }
     std::optional<std::string> found = domain.LookUp(key);
     if (!found)
-        return WithCarriageReturns(std::move(key));
+        return WithCarriageReturns(std::string(key));
     std::string result = WithCarriageReturns(std::move(*found));
     if (!text.empty() && (result.empty() || !IsValidUtf8(result)))
         throw EUntranslatableText("Error: Could not translate " + std::string(text) +
@@ -285,10 +319,13 @@ std::string TGnuGettextInstance::TranslateWith(TDomain& domain, std::string_view
 void TGnuGettextInstance::ChooseLanguage(std::string_view code)
 {
     const std::string language = ResolveLanguage(code);
-    std::unique_lock lock(lock_);
-    language_ = language;
-    for (auto& d : domains_)
-        d->SetLanguage(language_);
+    std::lock_guard add(addLock_); // no domain is made with the old language meanwhile
+    {
+        std::unique_lock lock(lock_);
+        language_ = language;
+    }
+    for (Node* n = first_.get(); n != nullptr; n = n->next.load(std::memory_order_acquire))
+        n->domain->SetLanguage(language);
 }
 
 std::string TGnuGettextInstance::CurrentLanguage() const
@@ -304,15 +341,12 @@ void TGnuGettextInstance::SetDomainDirectory(std::string_view domain, std::strin
 
 void TGnuGettextInstance::SetCurrentDomain(std::string_view domain)
 {
-    Domain(domain);
-    std::unique_lock lock(lock_);
-    currentDomain_ = std::string(domain);
+    current_.store(&Domain(domain), std::memory_order_release);
 }
 
 std::string TGnuGettextInstance::CurrentDomain() const
 {
-    std::shared_lock lock(lock_);
-    return currentDomain_;
+    return current_.load(std::memory_order_acquire)->Name();
 }
 
 std::string TGnuGettextInstance::CatalogueDirectory() const
@@ -325,9 +359,10 @@ std::string TGnuGettextInstance::CatalogueDirectory() const
 
 namespace {
 
-// Guards the translator's existence and the resource-string domain list.
-std::shared_mutex gLock;
-std::unique_ptr<TGnuGettextInstance> gTranslator;
+// Made and released while only one thread runs; lookups read it lock-free.
+std::atomic<TGnuGettextInstance*> gTranslator{nullptr};
+// The resource-string domain list and its many-readers/one-writer lock.
+std::shared_mutex gResourceLock;
 std::vector<std::string> gResourceDomains;
 
 } // namespace
@@ -344,47 +379,46 @@ std::string DefaultCatalogueDirectory()
 
 void StartMessageCatalogues(const std::string& catalogueDirectory)
 {
-    auto translator = std::make_unique<TGnuGettextInstance>(
+    StopMessageCatalogues();
+    auto* translator = new TGnuGettextInstance(
         catalogueDirectory.empty() ? DefaultCatalogueDirectory() : catalogueDirectory);
-    translator->SetCurrentDomain("default");
-    std::unique_lock lock(gLock);
+    std::unique_lock lock(gResourceLock);
     gResourceDomains = {"default"};
-    gTranslator = std::move(translator);
+    gTranslator.store(translator, std::memory_order_release);
 }
 
 void StopMessageCatalogues()
 {
-    std::unique_ptr<TGnuGettextInstance> old;
-    std::unique_lock lock(gLock);
-    old = std::move(gTranslator);
+    std::unique_lock lock(gResourceLock);
+    delete gTranslator.exchange(nullptr, std::memory_order_acq_rel);
     gResourceDomains.clear();
 }
 
 bool MessageCataloguesStarted()
 {
-    std::shared_lock lock(gLock);
-    return gTranslator != nullptr;
+    return gTranslator.load(std::memory_order_acquire) != nullptr;
 }
 
 std::string Translate(std::string_view text)
 {
-    std::shared_lock lock(gLock);
-    return gTranslator ? gTranslator->Translate(text) : std::string(text);
+    TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
+    return t ? t->Translate(text) : std::string(text);
 }
 
 std::string TranslateInDomain(std::string_view domain, std::string_view text)
 {
-    std::shared_lock lock(gLock);
-    return gTranslator ? gTranslator->TranslateInDomain(domain, text) : std::string(text);
+    TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
+    return t ? t->TranslateInDomain(domain, text) : std::string(text);
 }
 
 std::string TranslateResourceString(std::string_view text)
 {
-    std::shared_lock lock(gLock);
-    if (!gTranslator)
+    std::shared_lock lock(gResourceLock);
+    TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
+    if (!t)
         return std::string(text);
     for (const std::string& domain : gResourceDomains) {
-        std::string result = gTranslator->TranslateInDomain(domain, text);
+        std::string result = t->TranslateInDomain(domain, text);
         if (result != text)
             return result;
     }
@@ -393,21 +427,21 @@ std::string TranslateResourceString(std::string_view text)
 
 void AddResourceStringDomain(std::string_view domain)
 {
-    std::unique_lock lock(gLock);
-    if (gTranslator)
+    std::unique_lock lock(gResourceLock);
+    if (gTranslator.load(std::memory_order_acquire))
         gResourceDomains.emplace_back(domain);
 }
 
 std::vector<std::string> ResourceStringDomains()
 {
-    std::shared_lock lock(gLock);
+    std::shared_lock lock(gResourceLock);
     return gResourceDomains;
 }
 
 std::string CurrentLanguage()
 {
-    std::shared_lock lock(gLock);
-    return gTranslator ? gTranslator->CurrentLanguage() : std::string();
+    TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
+    return t ? t->CurrentLanguage() : std::string();
 }
 
 } // namespace i18n

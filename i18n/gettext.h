@@ -6,7 +6,9 @@
 // Every function here may be called from any thread once the catalogues have
 // started; starting and stopping them happen while only one thread runs.
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <stdexcept>
@@ -33,6 +35,7 @@ public:
 bool IsValidUtf8(std::string_view text);
 
 // One domain's catalogue, opened at its first lookup and kept mapped.
+// Opening and closing take the domain's lock; lookups take none.
 class TDomain {
 public:
     TDomain(std::string name, std::string directory, std::string language);
@@ -59,18 +62,19 @@ public:
     std::string CataloguePath() const;
 
 private:
+    struct Mapped;
     void CloseLocked();
 
     const std::string name_;
-    mutable std::shared_mutex lock_;
+    mutable std::mutex lock_;
     std::string directory_; // ends in "/" unless empty
     std::string language_;
-    bool open_ = false;
-    bool mayTry_ = true;
-    void* view_ = nullptr;
-    std::size_t viewSize_ = 0;
-    std::optional<MoCatalogue> mo_;
-    std::string path_;
+    std::atomic<bool> mayTry_{true};
+    // The open catalogue (one without strings if the file was not valid),
+    // or null. A closed catalogue stays mapped until the domain goes: a
+    // lookup on another thread may still be reading it.
+    std::atomic<const Mapped*> open_{nullptr};
+    std::vector<std::unique_ptr<Mapped>> mapped_;
 };
 
 class TGnuGettextInstance {
@@ -78,6 +82,9 @@ public:
     // Chooses the language from the environment and creates the "default"
     // domain in catalogueDirectory.
     explicit TGnuGettextInstance(std::string catalogueDirectory);
+    ~TGnuGettextInstance();
+    TGnuGettextInstance(const TGnuGettextInstance&) = delete;
+    TGnuGettextInstance& operator=(const TGnuGettextInstance&) = delete;
 
     // Lookup in the current domain.
     std::string Translate(std::string_view text);
@@ -100,13 +107,22 @@ public:
     TDomain& Domain(std::string_view name);
 
 private:
-    std::string TranslateWith(TDomain& domain, std::string_view text);
+    // Domains are only ever added, so lookups find theirs without a lock.
+    struct Node {
+        explicit Node(std::unique_ptr<TDomain> d) : domain(std::move(d)) {}
+        std::unique_ptr<TDomain> domain;
+        std::atomic<Node*> next{nullptr};
+    };
 
-    mutable std::shared_mutex lock_; // guards everything below
+    std::string TranslateWith(TDomain& domain, std::string_view text);
+    TDomain* FindDomain(std::string_view name) const;
+
+    std::mutex addLock_;             // serialises adding domains
+    mutable std::shared_mutex lock_; // guards language_ and directory_
     std::string language_;
-    std::string currentDomain_;
     std::string directory_;
-    std::vector<std::unique_ptr<TDomain>> domains_;
+    std::unique_ptr<Node> first_;    // "default", made by the constructor
+    std::atomic<TDomain*> current_{nullptr};
 };
 
 // The executable's directory + "/locale".

@@ -72,14 +72,30 @@ std::string_view MoCatalogue::Entry(std::uint32_t table, std::uint32_t index) co
     return {s, ::strnlen(s, Word(d))};
 }
 
+// Orders key against a source text as strcmp orders them: the text ends at
+// its first zero byte, which lies at or before its recorded length.
+static int CompareWithSource(std::string_view key, const char* source, std::uint32_t length)
+{
+    const std::size_t n = key.size() < length ? key.size() : length;
+    if (n != 0)
+        if (const int c = std::memcmp(key.data(), source, n))
+            return c;
+    if (key.size() == length)
+        return 0;
+    if (key.size() > length)
+        return 1;
+    return source[key.size()] == '\0' ? 0 : -1;
+}
+
 std::optional<std::string_view> MoCatalogue::Find(std::string_view key) const
 {
     std::uint32_t lo = 0;
     std::uint32_t hi = count_;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
-        const std::string_view entry = Original(mid);
-        const int c = key.compare(entry); // char_traits<char> compares as unsigned
+        const std::size_t d = originals_ + std::size_t{mid} * 8;
+        const char* source = reinterpret_cast<const char*>(data_) + Word(d + 4);
+        const int c = CompareWithSource(key, source, Word(d));
         if (c == 0)
             return Translation(mid);
         if (c < 0)
