@@ -1,0 +1,63 @@
+#pragma once
+// A private cupsd for the printing tests and benchmarks: its own directory
+// (configuration, spool, logs, printcap, socket), started as a child of the
+// test process and stopped by its pid. Never touches the machine's cupsd or
+// /etc/cups.
+//
+// Queues print through a backend of ours that stores each job's document as
+// <JobsDir>/<job id>.job, with the job's title beside it.
+//
+// Starting it points this process at it: CUPS_SERVER is set to its socket,
+// LPDEST and PRINTER are unset, and the client-side configuration (lpoptions)
+// is read from an empty directory of its own.
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testing_support {
+
+struct StoredJob {
+    int id = 0;
+    std::string title;
+    std::string path;  // the document as the backend received it
+};
+
+class PrivateCupsd {
+public:
+    PrivateCupsd();   // throws std::runtime_error when cupsd does not come up
+    ~PrivateCupsd();  // stops cupsd and removes its directory
+    PrivateCupsd(const PrivateCupsd&) = delete;
+    PrivateCupsd& operator=(const PrivateCupsd&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    const std::string& Dir() const { return dir_; }
+    std::string Socket() const { return dir_ + "/cups.sock"; }
+    std::string JobsDir() const { return dir_ + "/jobs"; }
+
+    // lpadmin and friends, against this cupsd; throws when they fail.
+    void Run(const std::vector<std::string>& argv);
+    void AddQueue(const std::string& name);     // enabled, accepting, our backend
+    void RemoveQueue(const std::string& name);  // drops the default with it
+    void SetDefault(const std::string& name);
+    void Reject(const std::string& name);
+    void Accept(const std::string& name);
+
+    // Waits (up to timeoutSeconds) until no job is pending and returns the
+    // stored jobs in order of their ids.
+    std::vector<StoredJob> FinishedJobs(double timeoutSeconds = 60);
+    void ClearJobs();
+
+private:
+    void Stop();
+
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+// The text of a stored job, page by page, line by line, as pdftotext reads
+// it in monospaced layout from the printable area (paint rectangle, points).
+std::vector<std::vector<std::string>> JobPages(const std::string& path, double left, double top,
+                                               double width, double height);
+
+} // namespace testing_support
