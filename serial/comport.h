@@ -18,6 +18,8 @@
 #include "serial/errors.h"
 #include "serial/settings.h"
 
+struct termios;
+
 namespace serial {
 
 class TComPort;
@@ -144,6 +146,12 @@ public:
     virtual void ApplyLineSettings();
     virtual void ApplyTimeoutSettings();
     virtual void ApplyBufferSizes();
+
+    // The line settings as termios (raw, VMIN 1); speeds without a Bnnn
+    // constant are set apart, through termios2.
+    void FillTermios(termios& t) const;
+    // Bits per second of BaudRate, or CustomBaudRate for brCustom.
+    int LineSpeed() const;
 
     // --- plumbing -----------------------------------------------------------
     // The dispatcher of this port's main-thread hand-offs; by default the
@@ -274,7 +282,7 @@ private:
 };
 
 // The published component; it adds nothing to TCustomComPort.
-class TComPort final : public TCustomComPort {
+class TComPort : public TCustomComPort {
 public:
     TComPort() = default;
 };

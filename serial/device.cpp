@@ -120,12 +120,11 @@ void TCustomComPort::CloseDevice() {
     handle_ = -1;
 }
 
-void TCustomComPort::ApplyLineSettings() {
-    if (!ApplyAllowed())
-        return;
-    termios t;
-    if (::tcgetattr(handle_, &t) != 0)
-        throw EComPort(CError_SetStateFailed, errno);
+int TCustomComPort::LineSpeed() const {
+    return baudRate_ == brCustom ? customBaudRate_ : BaudRateValue(baudRate_);
+}
+
+void TCustomComPort::FillTermios(termios& t) const {
     ::cfmakeraw(&t);
     t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK | IGNBRK | BRKINT | ISTRIP |
                    INLCR | IGNCR | ICRNL);
@@ -157,17 +156,29 @@ void TCustomComPort::ApplyLineSettings() {
     // VMIN 1 keeps "no data" (EAGAIN) apart from hang-up (0 bytes).
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    const int bps = baudRate_ == brCustom ? customBaudRate_ : BaudRateValue(baudRate_);
-    if (bps <= 0)
-        throw EComPort(CError_SetStateFailed, EINVAL);
-    const speed_t code = StandardSpeed(bps);
+    const speed_t code = StandardSpeed(LineSpeed());
     if (code != 0) {
         ::cfsetispeed(&t, code);
         ::cfsetospeed(&t, code);
     }
-    if (::tcsetattr(handle_, TCSANOW, &t) != 0)
+}
+
+void TCustomComPort::ApplyLineSettings() {
+    if (!ApplyAllowed())
+        return;
+    termios t;
+    if (::tcgetattr(handle_, &t) != 0)
         throw EComPort(CError_SetStateFailed, errno);
-    if (code == 0) {
+    const int bps = LineSpeed();
+    if (bps <= 0)
+        throw EComPort(CError_SetStateFailed, EINVAL);
+    FillTermios(t);
+    // TCSETS itself, not tcsetattr: glibc reads the result back and calls
+    // it a failure when the driver keeps its own framing (a pty is always
+    // 8 bits without parity); what the driver refuses still fails here.
+    if (::ioctl(handle_, TCSETS, &t) != 0)
+        throw EComPort(CError_SetStateFailed, errno);
+    if (StandardSpeed(bps) == 0) {
         if (const int err = SetArbitrarySpeed(handle_, static_cast<unsigned>(bps)))
             throw EComPort(CError_SetStateFailed, err);
     }
