@@ -14,6 +14,7 @@
 #include "app/qt_translator.h"
 #include "i18n/gettext.h"
 #include "mo_helpers.h"
+#include "serial/comport.h"
 #include "serial/errors.h"
 #include "tests/qt_test_app.h"
 
@@ -218,4 +219,32 @@ TEST_F(QtCatalogues, UntranslatableSerialTextStaysEnglishAndTheRestIsTranslated)
     EXPECT_STREQ(serial::EComPort(serial::CError_OpenFailed).what(),
                  "Kann nicht \xC3\xB6" "ffnen");
     EXPECT_EQ(ShowProgramDialogs("x").errorBoxButton, "OK") << "a failed lookup keeps Qt's text";
+}
+
+TEST_F(QtCatalogues, GermanUserOpeningAMissingPortGetsAGermanErrorBox)
+{
+    testing_support::TestApp();
+    lang_.emplace("LANG", "de_DE.UTF-8");
+    ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).empty());
+    TempDir dir;
+    serial::TComPort port;
+    port.SetPort((dir.Path() / "ttyGone0").string());
+    std::string message;
+    try {
+        port.SetConnected(true);
+    } catch (const serial::EComPort& e) {
+        message = e.what();
+        EXPECT_EQ(e.PortErrorCode(), serial::CError_OpenFailed);
+        EXPECT_EQ(e.SystemErrorCode(), ENOENT);
+    }
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(message, "Die serielle Schnittstelle kann nicht ge\xC3\xB6" "ffnet werden "
+                       "(Systemfehlercode: 2)");
+    QMessageBox box(QMessageBox::Critical, "Quillprint", QString::fromUtf8(message.c_str()) + ".",
+                    QMessageBox::Ok);
+    box.show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(box.text().startsWith(QString::fromUtf8("Die serielle Schnittstelle kann nicht ge\xC3\xB6" "ffnet")));
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), "OK");
+    box.close();
 }
