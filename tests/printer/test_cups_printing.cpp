@@ -1,0 +1,269 @@
+// Printing the sheet through a real spooler: a private cupsd whose queues
+// store every job's document; the documents are read back as text.
+
+#include "cupsd_harness.h"
+#include "printer/cups_spooler.h"
+#include "printer/printer.h"
+#include "printout/page_printing.h"
+#include "printout/sheet.h"
+#include "../qt_test_app.h"
+
+#include <QPrinter>
+#include <QPrinterInfo>
+#include <QTimer>
+
+#include <cups/cups.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using printout::PrintoutSheet;
+using printout::PrintSheet;
+using testing_support::PrivateCupsd;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string ErrorOf(const std::function<void()>& fn)
+{
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
+void Fill(PrintoutSheet& sheet, const std::vector<std::string>& rows)
+{
+    sheet.ResetSheet();
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        if (rows[i] == "@")
+            sheet.AppendPageMarker();
+        else
+            sheet.AppendLine(rows[i]);
+    }
+}
+
+// The CUPS spooler, with a look at every drawing context made (one per job
+// begun).
+class WatchedSpooler : public printer::PrintSpooler {
+public:
+    explicit WatchedSpooler(std::function<void(int)> onJob) : onJob_(std::move(onJob)) {}
+    std::vector<std::string> PrinterNames() override { return real_->PrinterNames(); }
+    std::optional<std::string> DefaultPrinter() override { return real_->DefaultPrinter(); }
+    std::unique_ptr<printer::PrintContext> MakeContext(const std::string& device, bool drawing) override
+    {
+        if (drawing && onJob_)
+            onJob_(++jobs_);
+        return real_->MakeContext(device, drawing);
+    }
+
+private:
+    std::unique_ptr<printer::PrintSpooler> real_ = printer::MakeCupsSpooler();
+    std::function<void(int)> onJob_;
+    int jobs_ = 0;
+};
+
+class CupsPrintingTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        testing_support::TestApp();
+        cupsd = new PrivateCupsd();
+        cupsd->AddQueue("Q");
+        cupsd->AddQueue("Other");
+        cupsd->SetDefault("Q");
+        QPrinter probe(QPrinterInfo::printerInfo("Q"), QPrinter::HighResolution);
+        area = probe.pageLayout().paintRect(QPageLayout::Point);
+    }
+    static void TearDownTestSuite()
+    {
+        delete cupsd;
+        cupsd = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(cupsd, nullptr);
+        cupsd->ClearJobs();
+        UsePrinter(printer::MakeCupsSpooler());
+    }
+    void TearDown() override
+    {
+        printer::SetPrinter(std::move(previous_));
+        cupsSetServer(nullptr);
+        cupsd->Accept("Q");
+        cupsd->SetDefault("Q");
+    }
+
+    void UsePrinter(std::unique_ptr<printer::PrintSpooler> spooler)
+    {
+        auto old = printer::SetPrinter(std::make_unique<printer::TPrinter>(std::move(spooler)));
+        if (!previous_)
+            previous_ = std::move(old);
+    }
+
+    // Each finished job's text, pages run together; and its page count.
+    std::vector<Lines> Jobs(std::vector<int>* pageCounts = nullptr)
+    {
+        std::vector<Lines> jobs;
+        for (const testing_support::StoredJob& job : cupsd->FinishedJobs()) {
+            EXPECT_EQ(job.title, "");
+            const auto pages = testing_support::JobPages(job.path, area.x(), area.y(), area.width(), area.height());
+            if (pageCounts)
+                pageCounts->push_back(static_cast<int>(pages.size()));
+            Lines lines;
+            for (const Lines& page : pages)
+                lines.insert(lines.end(), page.begin(), page.end());
+            jobs.push_back(lines);
+        }
+        return jobs;
+    }
+
+    static PrivateCupsd* cupsd;
+    static QRectF area;
+    PrintoutSheet sheet;
+
+private:
+    std::unique_ptr<printer::TPrinter> previous_;
+};
+
+PrivateCupsd* CupsPrintingTest::cupsd = nullptr;
+QRectF CupsPrintingTest::area;
+
+TEST_F(CupsPrintingTest, OneJobPerPageWithExactlyThePagesLines)
+{
+    struct Case {
+        std::vector<std::string> sheet;
+        std::vector<Lines> jobs;
+    };
+    const std::vector<Case> cases = {
+        {{"@"}, {}},
+        {{"@", "L1"}, {}},
+        {{"@", "L1", "L2"}, {{"L1", "L2"}}},
+        {{"@", "L1", "L2", "@"}, {{"L1", "L2"}}},
+        {{"@", "L1", "@", "L2"}, {{"L1"}}},
+        {{"@", "L1", "L2", "@", "L3", "L4"}, {{"L1", "L2"}, {"L3", "L4"}}},
+        {{"@", "L1", "@", "L2", "L3"}, {{"L1"}, {"L2", "L3"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.sheet));
+        cupsd->ClearJobs();
+        Fill(sheet, c.sheet);
+        PrintSheet(sheet);
+        EXPECT_EQ(Jobs(), c.jobs);
+    }
+}
+
+TEST_F(CupsPrintingTest, ALongRowWrapsWithinItsPage)
+{
+    std::string row;
+    for (int i = 0; i < 200; ++i)
+        row += static_cast<char>('A' + i % 26);
+    Fill(sheet, {"@", "before", row, "after"});
+    PrintSheet(sheet);
+    std::vector<int> pages;
+    const std::vector<Lines> jobs = Jobs(&pages);
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(pages, std::vector<int>{1});
+    const Lines& lines = jobs[0];
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines.front(), "before");
+    EXPECT_EQ(lines.back(), "after");
+    // The row fills whole lines of equal length, then its rest.
+    const Lines wrapped(lines.begin() + 1, lines.end() - 1);
+    std::string joined;
+    for (const std::string& l : wrapped)
+        joined += l;
+    EXPECT_EQ(joined, row);
+    for (std::size_t i = 0; i + 1 < wrapped.size(); ++i)
+        EXPECT_EQ(wrapped[i].size(), wrapped[0].size());
+    EXPECT_GE(wrapped[0].size(), 60u);  // A4 or Letter, 12 pt: about 80 characters
+}
+
+TEST_F(CupsPrintingTest, APageLongerThanASheetOfPaperContinuesWithinTheSameJob)
+{
+    std::vector<std::string> rows = {"@"};
+    for (int i = 1; i <= 90; ++i)
+        rows.push_back("Line " + std::to_string(i));
+    rows.push_back("@");
+    Fill(sheet, rows);
+    PrintSheet(sheet);
+    std::vector<int> pages;
+    const std::vector<Lines> jobs = Jobs(&pages);
+    ASSERT_EQ(jobs.size(), 1u);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0], 2);
+    EXPECT_EQ(jobs[0], Lines(rows.begin() + 1, rows.end() - 1));
+}
+
+TEST_F(CupsPrintingTest, UmlautsAndTheEuroSignPrintAsSent)
+{
+    // Windows-1252, as the clock sends it.
+    Fill(sheet, {"@", "Gr\xFC\xDF" "e aus K\xF6ln", "Preis 5 \x80, \xC4\xD6\xDC \xE4\xF6\xFC"});
+    PrintSheet(sheet);
+    EXPECT_EQ(Jobs(), (std::vector<Lines>{{"Grüße aus Köln", "Preis 5 €, ÄÖÜ äöü"}}));
+}
+
+TEST_F(CupsPrintingTest, NoDefaultPrinterIsReportedAndNothingPrints)
+{
+    cupsd->RemoveQueue("Q");  // takes the default with it
+    cupsd->AddQueue("Q");
+    Fill(sheet, {"@", "L1", "L2", "@", "L3", "L4"});
+    EXPECT_EQ(ErrorOf([&] { PrintSheet(sheet); }), "There is no default printer currently selected");
+    EXPECT_TRUE(Jobs().empty());
+}
+
+TEST_F(CupsPrintingTest, AnUnreachableSpoolerIsASystemError)
+{
+    cupsSetServer((cupsd->Dir() + "/no-such.sock").c_str());
+    Fill(sheet, {"@", "L1", "L2"});
+    const std::string error = ErrorOf([&] { PrintSheet(sheet); });
+    EXPECT_EQ(error.rfind("System Error.  Code: 1282.\n", 0), 0u) << error;
+    cupsSetServer(nullptr);
+    EXPECT_TRUE(Jobs().empty());
+}
+
+TEST_F(CupsPrintingTest, AQueueThatRejectsJobsStopsTheWalkWithTheSpoolersError)
+{
+    // The first job prints; then the queue stops accepting jobs.
+    int begun = 0;
+    UsePrinter(std::make_unique<WatchedSpooler>([&](int job) {
+        begun = job;
+        if (job == 2)
+            cupsd->Reject("Q");
+    }));
+    Fill(sheet, {"@", "L1", "@", "L2", "@", "L3", "@"});
+    const std::string error = ErrorOf([&] { PrintSheet(sheet); });
+    EXPECT_EQ(error.rfind("System Error.  Code: 1286.\n", 0), 0u) << error;
+    EXPECT_NE(error.find("not accepting jobs"), std::string::npos) << error;
+    EXPECT_EQ(begun, 2);
+    EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1"}}));
+    EXPECT_FALSE(printer::Printer().Printing());
+}
+
+TEST_F(CupsPrintingTest, PrintPressedAgainDuringAJobIsRefusedAndTheFirstGoesOn)
+{
+    Fill(sheet, {"@", "L1", "@", "L2", "@", "L3", "L4"});
+    std::string second = "not run";
+    // Runs inside the first job, when the spooler lets the main loop work.
+    QTimer::singleShot(0, [&] { second = ErrorOf([&] { PrintSheet(sheet); }); });
+    PrintSheet(sheet);
+    EXPECT_EQ(second, "Printing in progress");
+    EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1"}, {"L2"}, {"L3", "L4"}}));
+}
+
+TEST_F(CupsPrintingTest, LinesArrivingDuringPrintingArePrintedByTheSameWalk)
+{
+    Fill(sheet, {"@", "L1", "L2", "@", "L3"});
+    QTimer::singleShot(0, [&] { sheet.AppendLine("L4"); });
+    PrintSheet(sheet);
+    EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}, {"L3", "L4"}}));
+}
+
+} // namespace
