@@ -138,9 +138,8 @@ PrivateCupsd::PrivateCupsd()
                   "#!/bin/sh\n"
                   "if [ $# -eq 0 ]; then echo 'direct qpjob \"Unknown\" \"Quillprint test\"'; exit 0; fi\n"
                   "out='" + JobsDir() + "'\n"
-                  "if [ -n \"$6\" ]; then cp \"$6\" \"$out/.$1\" || exit 1; else cat > \"$out/.$1\" || exit 1; fi\n"
-                  "printf '%s' \"$3\" > \"$out/.$1.title\" && mv \"$out/.$1.title\" \"$out/$1.title\" &&\n"
-                  "mv \"$out/.$1\" \"$out/$1.job\"\n",
+                  "printf '%s' \"$3\" > \"$out/$1.title\" || exit 1\n"
+                  "if [ -n \"$6\" ]; then exec cp \"$6\" \"$out/$1.job\"; else exec cat > \"$out/$1.job\"; fi\n",
                   fs::perms(0700));
 
         pid_ = Spawn({"cupsd", "-F", "-c", dir_ + "/cupsd.conf", "-s", dir_ + "/cups-files.conf"},
@@ -262,7 +261,7 @@ std::vector<StoredJob> PrivateCupsd::FinishedJobs(double timeoutSeconds)
     std::vector<StoredJob> stored;
     for (const fs::directory_entry& e : fs::directory_iterator(JobsDir())) {
         const std::string name = e.path().filename().string();
-        if (name.size() > 4 && name.ends_with(".job") && name[0] != '.') {
+        if (name.size() > 4 && name.ends_with(".job")) {
             StoredJob job;
             job.id = std::stoi(name.substr(0, name.size() - 4));
             job.path = e.path().string();

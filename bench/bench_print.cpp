@@ -1,0 +1,62 @@
+// Printing a 100-page sheet of 60 lines a page through a private cupsd, from
+// the Print button's walk until CUPS reports every job completed.
+
+#include "../tests/printer/cupsd_harness.h"
+#include "printer/cups_spooler.h"
+#include "printer/printer.h"
+#include "printout/page_printing.h"
+#include "printout/sheet.h"
+
+#include <QGuiApplication>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    testing_support::PrivateCupsd cupsd;
+    cupsd.AddQueue("Bench");
+    cupsd.SetDefault("Bench");
+
+    constexpr int kPages = 100;
+    constexpr int kLines = 60;
+    printout::PrintoutSheet sheet;
+    sheet.ResetSheet();
+    for (int p = 0; p < kPages; ++p) {
+        for (int l = 0; l < kLines; ++l)
+            sheet.AppendLine("Page " + std::to_string(p + 1) + " line " + std::to_string(l + 1) +
+                             "  K7 0815 4711  12:34:56.78  1234.567 m/min");
+        sheet.AppendPageMarker();
+    }
+
+    // One warm-up job, so the figures do not include fontconfig's start.
+    {
+        printout::PrintoutSheet one;
+        one.ResetSheet();
+        one.AppendLine("warm-up");
+        one.AppendLine("warm-up");
+        printout::PrintSheet(one);
+        cupsd.FinishedJobs();
+        cupsd.ClearJobs();
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    printout::PrintSheet(sheet);
+    const auto submitted = Clock::now();
+    const auto jobs = cupsd.FinishedJobs(600);
+    const auto done = Clock::now();
+    if (jobs.size() != kPages) {
+        std::fprintf(stderr, "expected %d jobs, got %zu\n", kPages, jobs.size());
+        return 1;
+    }
+    const double total = std::chrono::duration<double, std::milli>(done - start).count();
+    const double submit = std::chrono::duration<double, std::milli>(submitted - start).count();
+    std::printf("print_ms_per_job: %.1f ms\n", total / kPages);
+    std::printf("print_ms_total_100_pages: %.0f ms\n", total);
+    std::printf("print_ms_submit_100_pages: %.0f ms\n", submit);
+    printer::SetPrinter(nullptr);
+    return 0;
+}
