@@ -61,3 +61,37 @@ TEST(CatalogueThreads, ConcurrentFirstLookupsInSeveralDomains)
         i18n::StopMessageCatalogues();
     }
 }
+
+// A catalogue closed (new language) while other threads read it: lookups
+// must keep answering from valid memory, with either the old or new result.
+TEST(CatalogueThreads, LookupsRaceALanguageChange)
+{
+    TempDir root;
+    CompileWithMsgfmt({{"Cancel", "Abbrechen"}}, CataloguePath(root.Path(), "de", "default"));
+    CompileWithMsgfmt({{"Cancel", "Annuler"}}, CataloguePath(root.Path(), "fr", "default"));
+    ScopedEnv lang("LANG", "de");
+    i18n::TGnuGettextInstance t(root.Str());
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::atomic<long> lookups{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r)
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                const std::string s = t.Translate("Cancel");
+                if (s != "Abbrechen" && s != "Annuler" && s != "Cancel")
+                    ++wrong;
+                ++lookups;
+            }
+        });
+    for (int i = 0; i < 200; ++i)
+        t.ChooseLanguage(i % 2 ? "de_DE" : "fr_FR.UTF-8");
+    while (lookups.load() < 1000)
+        std::this_thread::yield();
+    stop = true;
+    for (auto& th : readers)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(t.CurrentLanguage(), "de_DE");
+    EXPECT_EQ(t.Translate("Cancel"), "Abbrechen");
+}
