@@ -1,0 +1,42 @@
+#pragma once
+// The application object: its title, the error box, and the catch-all that
+// keeps exceptions from crossing Qt's event loop.
+
+#include <QApplication>
+#include <QString>
+#include <exception>
+
+namespace app {
+
+// Caption of every message box the program shows.
+QString ApplicationTitle();
+
+// The error box's text rule: a full stop is added when the message is not
+// empty and its last character sorts after "." (a letter or a digit).
+QString WithFullStop(const QString& message);
+
+// Modal message box: error icon, one OK button, the application title.
+void ShowErrorBox(const QString& message);
+
+// The not-found dialog kind: no icon, one OK button, the application title.
+void ShowMessage(const QString& message);
+
+// The text of an exception as the error box shows it.
+QString ExceptionMessage(const std::exception_ptr& error);
+
+// Shows whatever is being thrown in the error box; for catch blocks.
+void ShowCurrentException();
+
+// "MS Sans Serif", "Arial", "Courier" and "Courier New" are drawn with their
+// metric-compatible Liberation fonts.
+void InstallFontSubstitutes();
+
+class TApplication : public QApplication {
+    Q_OBJECT
+public:
+    TApplication(int& argc, char** argv);
+    // A handler's exception ends here, is shown, and the program goes on.
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+} // namespace app

@@ -1,0 +1,370 @@
+#include "form1.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+
+#include "app/application.h"
+#include "app/pause.h"
+#include "app/widgets.h"
+#include "clocklink/loft_scan.h"
+#include "printout/page_printing.h"
+#include "printout/sheet_view.h"
+#include "serial/ports.h"
+
+namespace app {
+namespace {
+
+const QString kConnect = QStringLiteral("Connect");
+const QString kDisconnect = QStringLiteral("Disconnect");
+const QString kConnectLoft = QStringLiteral("Connect K7 (Loft)");
+const QString kDisconnectLoft = QStringLiteral("Disconnect K7");
+
+QFont ButtonFont()
+{
+    QFont font(QStringLiteral("MS Sans Serif"), 12);
+    font.setBold(true);
+    return font;
+}
+
+QColor ToQColor(clocklink::LampColor c)
+{
+    return QColor(c.red, c.green, c.blue);
+}
+
+// Click handlers run here: what they throw is shown in the error box before
+// it could unwind through Qt's signal code.
+template <class Fn>
+void Guarded(Fn&& fn)
+{
+    try {
+        fn();
+    } catch (...) {
+        ShowCurrentException();
+    }
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, const QString& hint)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setFont(ButtonFont());
+    button->setToolTip(hint);
+    button->setAccessibleDescription(hint);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(QLatin1String(name));
+    return label;
+}
+
+void SetLabel(QLabel* label, const QString& text)
+{
+    label->setText(text);
+    label->adjustSize(); // sized to its text
+    label->setAccessibleName(text);
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent),
+      receiver_(portOps_, sheet_, [this](clocklink::LampColor c) { Shape1->SetBrushColor(ToQColor(c)); },
+                [](int ms) { DelayProcessingMessages(ms); })
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("TAVELIN Quillprint 2.0"));
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
+    BuildLayout();
+    SetUpComPort();
+    resize(kClientWidth, kClientHeight);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Centred on the screen, frame included.
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+    }
+    Guarded([this] { FormCreate(); });
+}
+
+TForm1::~TForm1()
+{
+    // Closing may still run handlers queued by the monitor; the widgets and
+    // the sheet are alive until it is done. The grid goes before the sheet
+    // it watches.
+    try {
+        ComPort1.SetConnected(false);
+    } catch (...) {
+    }
+    ComPort1.OnRxChar = nullptr;
+    delete StringGrid1;
+    StringGrid1 = nullptr;
+}
+
+void TForm1::Place(QWidget* widget, int left, int top, int width, int height, Qt::Edges anchors)
+{
+    widget->setGeometry(left, top, width, height);
+    if (widget->parentWidget() == this)
+        anchored_.push_back({widget, QRect(left, top, width, height), anchors});
+}
+
+void TForm1::BuildLayout()
+{
+    Image1 = new TImage(this);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->SetPicture(LogoPicture());
+    Image1->setAccessibleName(QStringLiteral("TAVELIN logo"));
+    Place(Image1, 495, 16, 215, 49, Qt::TopEdge | Qt::RightEdge);
+
+    Shape2 = new TShape(this);
+    Shape2->setObjectName(QStringLiteral("Shape2"));
+    Shape2->SetBrushColor(QColor(192, 192, 192));
+    Shape2->setAccessibleName(QStringLiteral("Frame lamp rim"));
+    Place(Shape2, 496, 64, 25, 25, Qt::TopEdge | Qt::LeftEdge);
+
+    Shape1 = new TShape(this);
+    Shape1->setObjectName(QStringLiteral("Shape1"));
+    Shape1->SetBrushColor(Qt::white);
+    Shape1->setAccessibleName(QStringLiteral("Frame lamp"));
+    Place(Shape1, 499, 68, 20, 17, Qt::TopEdge | Qt::LeftEdge);
+
+    StringGrid1 = new printout::SheetGrid(sheet_, this);
+    StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
+    StringGrid1->setFont(QFont(QStringLiteral("Courier"), 8));
+    StringGrid1->setAccessibleName(QStringLiteral("Printout"));
+    Place(StringGrid1, 16, 96, 714, 434, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
+
+    BitBtn2 = MakeButton(this, "BitBtn2", QStringLiteral("Print"), QStringLiteral("Print the Page on your standart Printer"));
+    Place(BitBtn2, 16, 539, 129, 40, Qt::LeftEdge | Qt::BottomEdge);
+    BitBtn3 = MakeButton(this, "BitBtn3", QStringLiteral("Exit"), QStringLiteral("Exit the Program"));
+    Place(BitBtn3, 600, 539, 129, 40, Qt::RightEdge | Qt::BottomEdge);
+    BitBtn4 = MakeButton(this, "BitBtn4", QStringLiteral("Clear Screen"), QStringLiteral("Clear the Screen"));
+    Place(BitBtn4, 152, 539, 129, 40, Qt::LeftEdge | Qt::BottomEdge);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("TAVELIN Corvan K7 (Loft Mode)"), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    Place(GroupBox1, 16, 8, 217, 81, Qt::TopEdge | Qt::LeftEdge);
+    lbl_k7_on_comport = MakeLabel(GroupBox1, "lbl_k7_on_comport");
+    Place(lbl_k7_on_comport, 16, 64, 3, 13, Qt::TopEdge | Qt::LeftEdge);
+    Button1 = MakeButton(GroupBox1, "Button1", kConnectLoft, QStringLiteral("Automatic Scan for a TAVELIN Corvan K7 clock"));
+    Place(Button1, 16, 18, 161, 39, Qt::TopEdge | Qt::LeftEdge);
+
+    GroupBox2 = new QGroupBox(QStringLiteral("TAVELIN Ringwell"), this);
+    GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
+    Place(GroupBox2, 248, 8, 241, 81, Qt::TopEdge | Qt::LeftEdge);
+    lbl_p3_connected = MakeLabel(GroupBox2, "lbl_p3_connected");
+    Place(lbl_p3_connected, 16, 64, 3, 13, Qt::TopEdge | Qt::LeftEdge);
+    BitBtn1 = MakeButton(GroupBox2, "BitBtn1", kConnect, QStringLiteral("Connect Pigeon clock via Ringwell to PC"));
+    Place(BitBtn1, 104, 16, 129, 41, Qt::TopEdge | Qt::LeftEdge);
+    ComboBox1 = new QComboBox(GroupBox2);
+    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
+    ComboBox1->setEditable(true);
+    ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+    ComboBox1->setFont(QFont(QStringLiteral("Arial"), 12));
+    ComboBox1->setAccessibleName(QStringLiteral("Port"));
+    ComboBox1->addItem(QString()); // the layout's one empty entry
+    Place(ComboBox1, 16, 23, 81, 26, Qt::TopEdge | Qt::LeftEdge);
+
+    // Tab order of the layout: grid, Print, Exit, Clear Screen, then the groups.
+    setTabOrder(StringGrid1, BitBtn2);
+    setTabOrder(BitBtn2, BitBtn3);
+    setTabOrder(BitBtn3, BitBtn4);
+    setTabOrder(BitBtn4, Button1);
+    setTabOrder(Button1, BitBtn1);
+    setTabOrder(BitBtn1, ComboBox1);
+
+    BitBtn2->setEnabled(false);
+    BitBtn4->setEnabled(false);
+
+    connect(BitBtn1, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    connect(BitBtn2, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn2Click(); }); });
+    connect(BitBtn3, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn3Click(); }); });
+    connect(BitBtn4, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn4Click(); }); });
+    // Only the user's changes: typing, or picking an entry.
+    connect(ComboBox1->lineEdit(), &QLineEdit::textEdited, this, [this] { Guarded([this] { ComboBox1Change(); }); });
+    connect(ComboBox1, &QComboBox::textActivated, this, [this] { Guarded([this] { ComboBox1Change(); }); });
+}
+
+void TForm1::SetUpComPort()
+{
+    ComPort1.SetPort("COM1");
+    ComPort1.SetBaudRate(serial::br9600);
+    ComPort1.SetDataBits(serial::dbEight);
+    ComPort1.Parity().SetBits(serial::prNone);
+    ComPort1.SetStopBits(serial::sbOneStopBit);
+    ComPort1.SetEvents(serial::kAllComEvents);
+    ComPort1.FlowControl().SetOutCTSFlow(false);
+    ComPort1.FlowControl().SetOutDSRFlow(false);
+    ComPort1.FlowControl().SetControlDTR(serial::dtrDisable);
+    ComPort1.FlowControl().SetControlRTS(serial::rtsDisable);
+    ComPort1.FlowControl().SetXonXoffOut(false);
+    ComPort1.FlowControl().SetXonXoffIn(false);
+    ComPort1.OnRxChar = [this](serial::TComPort& sender, int count) { ComPort1RxChar(sender, count); };
+    // Errors that have no click handler to reach go to the error box.
+    ComPort1.OnMonitorEnded = [](serial::TComPort&, const std::string& message) {
+        ShowErrorBox(QString::fromStdString(message));
+    };
+    ComPort1.OnDeferredError = [](serial::TComPort&, const std::string& message) {
+        ShowErrorBox(QString::fromStdString(message));
+    };
+}
+
+void TForm1::FormCreate()
+{
+    receiver_.Reset();
+    sheet_.SetUp();
+    FillPortChooser();
+    if (ComboBox1->count() > 0 && !ComboBox1->itemText(0).isEmpty()) {
+        ComboBox1->setCurrentIndex(0);
+        ComboBox1->setEditText(ComboBox1->itemText(0));
+        ComPort1.SetPort(ComboBox1->itemText(0).toStdString());
+    }
+}
+
+// Replaces the chooser's list with the machine's ports; a failure leaves the
+// list as it was (the loft toggle empties it first).
+void TForm1::FillPortChooser()
+{
+    std::vector<std::string> ports;
+    serial::ListComPorts(ports);
+    const QString text = ComboBox1->currentText();
+    ComboBox1->clear();
+    for (const std::string& port : ports)
+        ComboBox1->addItem(QString::fromStdString(port));
+    ComboBox1->setEditText(text);
+}
+
+std::vector<std::string> TForm1::ChooserEntries() const
+{
+    std::vector<std::string> entries;
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        entries.push_back(ComboBox1->itemText(i).toStdString());
+    return entries;
+}
+
+void TForm1::ComboBox1Change()
+{
+    ComPort1.SetPort(ComboBox1->currentText().toStdString());
+}
+
+void TForm1::BitBtn1Click()
+{
+    if (BitBtn1->text() == kConnect) {
+        ComPort1.OpenPort();
+        BitBtn1->setText(kDisconnect);
+        SetLabel(lbl_p3_connected, QStringLiteral("Pigeon clock connected on ") + ComboBox1->currentText());
+        sheet_.ResetSheet();
+        BitBtn2->setEnabled(true);
+        BitBtn4->setEnabled(true);
+        ComboBox1->setEnabled(false);
+    } else {
+        SetLabel(lbl_p3_connected, QString());
+        ComPort1.ClosePort();
+        BitBtn1->setText(kConnect);
+        BitBtn2->setEnabled(false);
+        BitBtn4->setEnabled(false);
+        ComboBox1->setEnabled(true);
+    }
+}
+
+void TForm1::Button1Click()
+{
+    if (Button1->text() == kConnectLoft) {
+        // The list goes first, its shown text stays; a failure stops here.
+        const QString text = ComboBox1->currentText();
+        ComboBox1->clear();
+        ComboBox1->setEditText(text);
+        FillPortChooser();
+        if (ComPort1.Connected())
+            BitBtn1Click();
+        std::optional<std::string> found;
+        {
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+            struct RestoreCursor {
+                ~RestoreCursor() { QGuiApplication::restoreOverrideCursor(); }
+            } restore;
+            found = clocklink::ScanForLoftClock<serial::TComPort>(ChooserEntries());
+        }
+        if (!found) {
+            ShowMessage(QStringLiteral("No TAVELIN Corvan K7 found!"));
+            return;
+        }
+        const QString port = QString::fromStdString(*found);
+        ComboBox1->setEditText(port);
+        ComboBox1Change();
+        BitBtn1Click();
+        SetLabel(lbl_k7_on_comport, QStringLiteral("Corvan K7 connected on ") + port);
+        Button1->setText(kDisconnectLoft);
+        GroupBox2->hide();
+    } else {
+        SetLabel(lbl_k7_on_comport, QString());
+        SetLabel(lbl_p3_connected, QString());
+        ComPort1.ClosePort();
+        Button1->setText(kConnectLoft);
+        BitBtn1->setText(kConnect);
+        BitBtn1->setEnabled(true);
+        ComboBox1->setEnabled(true);
+        GroupBox2->show();
+    }
+}
+
+void TForm1::BitBtn2Click()
+{
+    printout::PrintSheet(sheet_);
+}
+
+void TForm1::BitBtn3Click()
+{
+    QCoreApplication::quit();
+}
+
+void TForm1::BitBtn4Click()
+{
+    sheet_.ResetSheet();
+}
+
+void TForm1::ComPort1RxChar(serial::TComPort&, int count)
+{
+    receiver_.ComPort1RxChar(count);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const int dx = width() - kClientWidth;
+    const int dy = height() - kClientHeight;
+    for (const Anchored& a : anchored_) {
+        QRect r = a.design;
+        const bool left = a.anchors & Qt::LeftEdge, right = a.anchors & Qt::RightEdge;
+        const bool top = a.anchors & Qt::TopEdge, bottom = a.anchors & Qt::BottomEdge;
+        if (left && right)
+            r.setWidth(std::max(0, r.width() + dx));
+        else if (right)
+            r.translate(dx, 0);
+        if (top && bottom)
+            r.setHeight(std::max(0, r.height() + dy));
+        else if (bottom)
+            r.translate(0, dy);
+        a.widget->setGeometry(r);
+    }
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // The frame's close button is Exit.
+    event->accept();
+    BitBtn3Click();
+}
+
+} // namespace app

@@ -1,0 +1,281 @@
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include "app/widgets.h"
+#include "printout/sheet_view.h"
+#include "window_rig.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A pty whose slave stands in for a serial device nobody answers on.
+struct QuietLine {
+    int master = -1, slave = -1;
+    std::string path;
+    QuietLine()
+    {
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            std::abort();
+        path = ::ttyname(slave);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~QuietLine()
+    {
+        ::close(master);
+        ::close(slave);
+    }
+};
+
+struct Program {
+    Program() { SetUpProgram(); }
+};
+
+struct WindowTest : ::testing::Test, Program {
+    FakePortTree ports;
+};
+
+QRect Geometry(QWidget* w)
+{
+    return w->geometry();
+}
+
+} // namespace
+
+TEST_F(WindowTest, LayoutCaptionsHintsAndFonts)
+{
+    app::TForm1 form;
+    EXPECT_EQ(form.windowTitle(), "TAVELIN Quillprint 2.0");
+    EXPECT_EQ(form.objectName(), "Form1");
+    EXPECT_EQ(form.size(), QSize(742, 589));
+
+    struct Expected {
+        QWidget* widget;
+        const char* name;
+        QRect geometry;
+        QWidget* parent;
+    };
+    const Expected table[] = {
+        {form.Image1, "Image1", {495, 16, 215, 49}, &form},
+        {form.Shape2, "Shape2", {496, 64, 25, 25}, &form},
+        {form.Shape1, "Shape1", {499, 68, 20, 17}, &form},
+        {form.StringGrid1, "StringGrid1", {16, 96, 714, 434}, &form},
+        {form.BitBtn2, "BitBtn2", {16, 539, 129, 40}, &form},
+        {form.BitBtn3, "BitBtn3", {600, 539, 129, 40}, &form},
+        {form.BitBtn4, "BitBtn4", {152, 539, 129, 40}, &form},
+        {form.GroupBox1, "GroupBox1", {16, 8, 217, 81}, &form},
+        {form.Button1, "Button1", {16, 18, 161, 39}, form.GroupBox1},
+        {form.GroupBox2, "GroupBox2", {248, 8, 241, 81}, &form},
+        {form.BitBtn1, "BitBtn1", {104, 16, 129, 41}, form.GroupBox2},
+        {form.ComboBox1, "ComboBox1", {16, 23, 81, 26}, form.GroupBox2},
+    };
+    for (const Expected& e : table) {
+        SCOPED_TRACE(e.name);
+        EXPECT_EQ(e.widget->objectName(), e.name);
+        EXPECT_EQ(Geometry(e.widget), e.geometry);
+        EXPECT_EQ(e.widget->parentWidget(), e.parent);
+        EXPECT_EQ(form.findChild<QWidget*>(e.name), e.widget);
+    }
+    EXPECT_EQ(form.lbl_k7_on_comport->parentWidget(), form.GroupBox1);
+    EXPECT_EQ(form.lbl_k7_on_comport->pos(), QPoint(16, 64));
+    EXPECT_EQ(form.lbl_p3_connected->parentWidget(), form.GroupBox2);
+    EXPECT_EQ(form.lbl_p3_connected->pos(), QPoint(16, 64));
+
+    EXPECT_EQ(form.BitBtn2->text(), "Print");
+    EXPECT_EQ(form.BitBtn3->text(), "Exit");
+    EXPECT_EQ(form.BitBtn4->text(), "Clear Screen");
+    EXPECT_EQ(form.Button1->text(), "Connect K7 (Loft)");
+    EXPECT_EQ(form.BitBtn1->text(), "Connect");
+    EXPECT_EQ(form.GroupBox1->title(), "TAVELIN Corvan K7 (Loft Mode)");
+    EXPECT_EQ(form.GroupBox2->title(), "TAVELIN Ringwell");
+    EXPECT_EQ(form.BitBtn2->toolTip(), "Print the Page on your standart Printer");
+    EXPECT_EQ(form.BitBtn3->toolTip(), "Exit the Program");
+    EXPECT_EQ(form.BitBtn4->toolTip(), "Clear the Screen");
+    EXPECT_EQ(form.Button1->toolTip(), "Automatic Scan for a TAVELIN Corvan K7 clock");
+    EXPECT_EQ(form.BitBtn1->toolTip(), "Connect Pigeon clock via Ringwell to PC");
+    for (QWidget* w : {static_cast<QWidget*>(form.ComboBox1), static_cast<QWidget*>(form.StringGrid1),
+                       static_cast<QWidget*>(form.GroupBox1), static_cast<QWidget*>(form.Image1)})
+        EXPECT_TRUE(w->toolTip().isEmpty());
+
+    // Fonts: the stand-ins keep size, weight and pitch.
+    for (QPushButton* b : {form.BitBtn1, form.BitBtn2, form.BitBtn3, form.BitBtn4, form.Button1}) {
+        const QFontInfo info(b->font());
+        EXPECT_EQ(info.family(), "Liberation Sans");
+        EXPECT_EQ(b->font().pointSize(), 12);
+        EXPECT_TRUE(info.bold());
+    }
+    EXPECT_EQ(QFontInfo(form.font()).family(), "Liberation Sans");
+    EXPECT_EQ(form.font().pointSize(), 8);
+    EXPECT_EQ(QFontInfo(form.ComboBox1->font()).family(), "Liberation Sans");
+    EXPECT_EQ(form.ComboBox1->font().pointSize(), 12);
+    const QFontInfo grid(form.StringGrid1->font());
+    EXPECT_EQ(grid.family(), "Liberation Mono");
+    EXPECT_TRUE(grid.fixedPitch());
+    EXPECT_EQ(form.StringGrid1->font().pointSize(), 8);
+
+    // Initial states.
+    EXPECT_FALSE(form.BitBtn2->isEnabled());
+    EXPECT_FALSE(form.BitBtn4->isEnabled());
+    EXPECT_TRUE(form.BitBtn3->isEnabled());
+    EXPECT_TRUE(form.Button1->isEnabled());
+    EXPECT_TRUE(form.BitBtn1->isEnabled());
+    EXPECT_TRUE(form.ComboBox1->isEnabled());
+    EXPECT_TRUE(form.ComboBox1->isEditable());
+    EXPECT_TRUE(form.lbl_k7_on_comport->text().isEmpty());
+    EXPECT_TRUE(form.lbl_p3_connected->text().isEmpty());
+    EXPECT_EQ(form.Shape1->BrushColor(), QColor(Qt::white));
+    EXPECT_EQ(form.Shape2->BrushColor(), QColor(192, 192, 192));
+    EXPECT_EQ(form.Sheet().RowCount(), 1);
+    EXPECT_EQ(form.Sheet().RowHeight(0), 1);
+    EXPECT_EQ(form.Sheet().NextRow(), 0);
+    EXPECT_FALSE(form.ComPort1.Connected());
+
+    // Tab order: grid, Print, Exit, Clear Screen, loft button, Connect, chooser.
+    EXPECT_EQ(form.StringGrid1->nextInFocusChain(), form.BitBtn2);
+    EXPECT_EQ(form.BitBtn2->nextInFocusChain(), form.BitBtn3);
+    EXPECT_EQ(form.BitBtn3->nextInFocusChain(), form.BitBtn4);
+    EXPECT_EQ(form.BitBtn4->nextInFocusChain(), form.Button1);
+    EXPECT_EQ(form.Button1->nextInFocusChain(), form.BitBtn1);
+}
+
+TEST_F(WindowTest, AnchorsFollowAResize)
+{
+    app::TForm1 form;
+    form.resize(742 + 100, 589 + 60);
+    EXPECT_EQ(form.StringGrid1->geometry(), QRect(16, 96, 814, 494));
+    EXPECT_EQ(form.BitBtn2->geometry(), QRect(16, 599, 129, 40));
+    EXPECT_EQ(form.BitBtn4->geometry(), QRect(152, 599, 129, 40));
+    EXPECT_EQ(form.BitBtn3->geometry(), QRect(700, 599, 129, 40));
+    EXPECT_EQ(form.Image1->geometry(), QRect(595, 16, 215, 49));
+    EXPECT_EQ(form.GroupBox1->geometry(), QRect(16, 8, 217, 81));
+    EXPECT_EQ(form.GroupBox2->geometry(), QRect(248, 8, 241, 81));
+    EXPECT_EQ(form.Shape1->geometry(), QRect(499, 68, 20, 17));
+    form.resize(742, 589);
+    EXPECT_EQ(form.StringGrid1->geometry(), QRect(16, 96, 714, 434));
+    EXPECT_EQ(form.BitBtn3->geometry(), QRect(600, 539, 129, 40));
+}
+
+TEST_F(WindowTest, LampAndLogoAreDrawnAsLaidOut)
+{
+    app::TForm1 form;
+    form.show();
+    // The lamp: a 17-pixel circle centred in its 20 x 17 box.
+    EXPECT_EQ(form.Shape1->CircleRect(), QRect(1, 0, 17, 17));
+    EXPECT_EQ(form.Shape2->CircleRect(), QRect(0, 0, 25, 25));
+    form.Shape1->SetBrushColor(QColor(0, 255, 0));
+    const QImage lamp = form.Shape1->grab().toImage();
+    EXPECT_EQ(lamp.pixelColor(10, 8), QColor(0, 255, 0));
+    EXPECT_NE(lamp.pixelColor(0, 0), QColor(0, 255, 0));
+    EXPECT_EQ(form.Shape1->accessibleDescription(), "lime");
+
+    // The logo is the program's JPEG at its own size, not scaled.
+    const QImage logo = app::LogoPicture();
+    EXPECT_EQ(logo.size(), QSize(215, 49));
+    const QImage shown = form.Image1->grab().toImage().convertToFormat(QImage::Format_RGB888);
+    const QImage expected = logo.convertToFormat(QImage::Format_RGB888);
+    for (QPoint p : {QPoint(0, 0), QPoint(100, 20), QPoint(214, 48)})
+        EXPECT_EQ(shown.pixelColor(p), expected.pixelColor(p));
+    EXPECT_THROW(app::DecodeJpeg(reinterpret_cast<const unsigned char*>("not a jpeg"), 10), std::runtime_error);
+}
+
+TEST_F(WindowTest, ChooserIsFilledSortedAndPicksTheFirstPort)
+{
+    QuietLine a, b, c;
+    ports.Add("ttyUSB2", a.path);
+    ports.Add("ttyUSB10", b.path);
+    ports.Add("ttyACM0", c.path);
+    app::TForm1 form;
+    ASSERT_EQ(form.ComboBox1->count(), 3);
+    EXPECT_EQ(form.ComboBox1->itemText(0), "ttyACM0");
+    EXPECT_EQ(form.ComboBox1->itemText(1), "ttyUSB10");
+    EXPECT_EQ(form.ComboBox1->itemText(2), "ttyUSB2");
+    EXPECT_EQ(form.ComboBox1->currentText(), "ttyACM0");
+    EXPECT_EQ(form.ComPort1.Port(), "ttyACM0");
+}
+
+TEST_F(WindowTest, EmptyPortListLeavesCom1)
+{
+    app::TForm1 form;
+    EXPECT_EQ(form.ComboBox1->count(), 0);
+    EXPECT_TRUE(form.ComboBox1->currentText().isEmpty());
+    EXPECT_EQ(form.ComPort1.Port(), "COM1");
+}
+
+TEST_F(WindowTest, MissingPortListShowsRegistryErrorAndTheWindowStillOpens)
+{
+    ports.RemoveList();
+    BoxAnswerer boxes;
+    app::TForm1 form;
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].title, "Quillprint");
+    EXPECT_EQ(boxes.seen[0].text, "Registry error (win error code: 2)");
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(boxes.seen[0].buttons, 1);
+    ASSERT_EQ(form.ComboBox1->count(), 1);
+    EXPECT_TRUE(form.ComboBox1->itemText(0).isEmpty());
+    EXPECT_EQ(form.ComPort1.Port(), "COM1");
+}
+
+TEST_F(WindowTest, ConnectOnAPortThatCannotOpen)
+{
+    app::TForm1 form; // empty list: Connect tries "COM1"
+    BoxAnswerer boxes;
+    form.BitBtn1->click();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "Unable to open com port (win error code: 2)");
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(form.BitBtn1->text(), "Connect");
+    EXPECT_FALSE(form.ComPort1.Connected());
+    EXPECT_FALSE(form.BitBtn2->isEnabled());
+    EXPECT_TRUE(form.lbl_p3_connected->text().isEmpty());
+}
+
+TEST_F(WindowTest, ErrorBoxFullStopRule)
+{
+    EXPECT_EQ(app::WithFullStop("Printing in progress"), "Printing in progress.");
+    EXPECT_EQ(app::WithFullStop("code 5"), "code 5.");
+    EXPECT_EQ(app::WithFullStop("Done."), "Done.");
+    EXPECT_EQ(app::WithFullStop("No clock!"), "No clock!");
+    EXPECT_EQ(app::WithFullStop("(win error code: 2)"), "(win error code: 2)");
+    EXPECT_EQ(app::WithFullStop(""), "");
+    EXPECT_EQ(app::WithFullStop("ends with /"), "ends with /.");
+}
+
+TEST_F(WindowTest, ExceptionsReachingTheLoopAreShownAndTheProgramGoesOn)
+{
+    BoxAnswerer boxes;
+    QObject target;
+    QTimer::singleShot(0, &target, [] { throw std::runtime_error("Handler failed"); });
+    RunEventsUntil([&] { return !boxes.seen.empty(); });
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "Handler failed.");
+    EXPECT_EQ(boxes.seen[0].title, "Quillprint");
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+}
+
+TEST_F(WindowTest, AccessibleNamesAndDescriptions)
+{
+    app::TForm1 form;
+    QAccessibleInterface* print = QAccessible::queryAccessibleInterface(form.BitBtn2);
+    ASSERT_NE(print, nullptr);
+    EXPECT_EQ(print->text(QAccessible::Name), "Print");
+    EXPECT_EQ(print->text(QAccessible::Description), "Print the Page on your standart Printer");
+    QAccessibleInterface* loft = QAccessible::queryAccessibleInterface(form.Button1);
+    EXPECT_EQ(loft->text(QAccessible::Name), "Connect K7 (Loft)");
+    QAccessibleInterface* group = QAccessible::queryAccessibleInterface(form.GroupBox1);
+    EXPECT_EQ(group->text(QAccessible::Name), "TAVELIN Corvan K7 (Loft Mode)");
+    QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(form.StringGrid1);
+    ASSERT_NE(grid, nullptr);
+    ASSERT_NE(grid->tableInterface(), nullptr);
+    EXPECT_EQ(grid->tableInterface()->rowCount(), 1);
+}

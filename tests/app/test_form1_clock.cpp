@@ -1,0 +1,346 @@
+// The window against simulated clocks on pseudo-terminals.
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+#include "tools/clock_sim.h"
+#include "window_rig.h"
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A simulated clock on its own pty, served by a thread while it lives.
+class SimClock {
+public:
+    explicit SimClock(clocksim::Options options = {}) : line_(clocksim::Line::CreatePty()), sim_(line_, std::move(options))
+    {
+        thread_ = std::thread([this] { sim_.Run(stop_); });
+    }
+    ~SimClock()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    const std::string& Path() const { return line_.Path(); }
+    clocksim::Stats Stats() const { return sim_.Snapshot(); }
+
+private:
+    clocksim::Line line_;
+    clocksim::ClockSimulator sim_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Fails the test run loudly instead of hanging CI when a close deadlocks.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+    {
+        thread_ = std::thread([this, limit] {
+            const auto end = std::chrono::steady_clock::now() + limit;
+            while (!done_) {
+                if (std::chrono::steady_clock::now() > end) {
+                    std::fprintf(stderr, "watchdog: the window did not come back (deadlock?)\n");
+                    std::_Exit(3);
+                }
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+    }
+    ~Watchdog()
+    {
+        done_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+struct Program {
+    Program() { SetUpProgram(); }
+};
+
+struct ClockTest : ::testing::Test, Program {
+    FakePortTree ports;
+    Watchdog watchdog{120s};
+};
+
+std::vector<std::string> Rows(const printout::PrintoutSheet& sheet)
+{
+    std::vector<std::string> rows;
+    for (int i = 0; i < sheet.RowCount(); ++i)
+        rows.emplace_back(sheet.RowText(i));
+    return rows;
+}
+
+void ExpectIdleOrRelayDisconnected(app::TForm1& form)
+{
+    EXPECT_EQ(form.Button1->text(), "Connect K7 (Loft)");
+    EXPECT_FALSE(form.GroupBox2->isHidden());
+    EXPECT_EQ(form.BitBtn1->text(), "Connect");
+    EXPECT_TRUE(form.ComboBox1->isEnabled());
+    EXPECT_TRUE(form.lbl_p3_connected->text().isEmpty());
+    EXPECT_TRUE(form.lbl_k7_on_comport->text().isEmpty());
+    EXPECT_FALSE(form.BitBtn2->isEnabled());
+    EXPECT_FALSE(form.BitBtn4->isEnabled());
+    EXPECT_FALSE(form.ComPort1.Connected());
+}
+
+void ExpectRelayConnected(app::TForm1& form, const QString& port)
+{
+    EXPECT_EQ(form.Button1->text(), "Connect K7 (Loft)");
+    EXPECT_FALSE(form.GroupBox2->isHidden());
+    EXPECT_EQ(form.BitBtn1->text(), "Disconnect");
+    EXPECT_FALSE(form.ComboBox1->isEnabled());
+    EXPECT_EQ(form.lbl_p3_connected->text(), "Pigeon clock connected on " + port);
+    EXPECT_TRUE(form.lbl_k7_on_comport->text().isEmpty());
+    EXPECT_TRUE(form.BitBtn2->isEnabled());
+    EXPECT_TRUE(form.BitBtn4->isEnabled());
+    EXPECT_TRUE(form.ComPort1.Connected());
+}
+
+void ExpectLoftConnected(app::TForm1& form, const QString& port)
+{
+    EXPECT_EQ(form.Button1->text(), "Disconnect K7");
+    EXPECT_TRUE(form.GroupBox2->isHidden());
+    EXPECT_EQ(form.BitBtn1->text(), "Disconnect");
+    EXPECT_FALSE(form.ComboBox1->isEnabled());
+    EXPECT_EQ(form.lbl_p3_connected->text(), "Pigeon clock connected on " + port);
+    EXPECT_EQ(form.lbl_k7_on_comport->text(), "Corvan K7 connected on " + port);
+    EXPECT_TRUE(form.BitBtn2->isEnabled());
+    EXPECT_TRUE(form.BitBtn4->isEnabled());
+    EXPECT_TRUE(form.ComPort1.Connected());
+    EXPECT_EQ(form.ComboBox1->currentText(), port);
+}
+
+clocksim::Options Printout(std::vector<std::string> lines)
+{
+    clocksim::Options options;
+    options.printout = std::move(lines);
+    options.settleMs = 50;
+    return options;
+}
+
+} // namespace
+
+TEST_F(ClockTest, RelayModeReceivesTheSamplePrintoutWithEveryAcknowledgement)
+{
+    clocksim::Options options;
+    options.settleMs = 50;
+    SimClock clock(options);
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    form.show();
+    ExpectIdleOrRelayDisconnected(form);
+
+    form.BitBtn1->click();
+    ExpectRelayConnected(form, "ttyUSB0");
+    ASSERT_TRUE(RunEventsUntil([&] { return clock.Stats().printoutsCompleted >= 1; }, 60000));
+
+    const clocksim::Stats stats = clock.Stats();
+    std::vector<std::string> expected{"@"};
+    for (const std::string& row : clocksim::ExpectedRows(clocksim::SamplePrintout()))
+        expected.push_back(row);
+    EXPECT_EQ(Rows(form.Sheet()), expected);
+    EXPECT_EQ(stats.acksReceived, static_cast<long>(clocksim::SamplePrintout().size()));
+    EXPECT_EQ(stats.acksWrong, 0);
+    EXPECT_EQ(stats.framesResent, 0);
+    ASSERT_FALSE(stats.ackLatenciesMs.empty());
+    for (double ms : stats.ackLatenciesMs)
+        EXPECT_GE(ms, 50.0);
+    EXPECT_EQ(form.Shape1->BrushColor(), QColor(0, 255, 0));
+    EXPECT_EQ(form.Sheet().CurrentRow(), form.Sheet().RowCount() - 1);
+
+    // Disconnect: the printout stays, but can only be looked at.
+    form.BitBtn1->click();
+    ExpectIdleOrRelayDisconnected(form);
+    EXPECT_EQ(Rows(form.Sheet()), expected);
+
+    // Connecting again starts from a fresh sheet.
+    form.BitBtn1->click();
+    ExpectRelayConnected(form, "ttyUSB0");
+    EXPECT_EQ(form.Sheet().RowCount(), 1);
+    form.BitBtn1->click();
+}
+
+TEST_F(ClockTest, ClearScreenWhileConnectedKeepsTheConnectionAndTheLamp)
+{
+    SimClock clock(Printout({"first", "second"}));
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    form.BitBtn1->click();
+    ASSERT_TRUE(RunEventsUntil([&] { return form.Sheet().RowCount() == 3; }));
+    const QColor lamp = form.Shape1->BrushColor();
+    form.BitBtn4->click();
+    EXPECT_EQ(form.Sheet().RowCount(), 1);
+    ExpectRelayConnected(form, "ttyUSB0");
+    EXPECT_EQ(form.Shape1->BrushColor(), lamp);
+    form.BitBtn1->click();
+}
+
+TEST_F(ClockTest, LoftScanProbesInOrderAndStopsAtTheFirstClock)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ports.Add("ttyS_quiet", ::ttyname(slave)); // a port without a clock
+    SimClock second(Printout({"loft line"}));
+    SimClock third(Printout({"never"}));
+    ports.Add("ttyUSB1", second.Path());
+    ports.Add("ttyUSB2", third.Path());
+    app::TForm1 form;
+    form.show();
+
+    form.Button1->click();
+    ExpectLoftConnected(form, "ttyUSB1");
+    EXPECT_EQ(form.ComPort1.Port(), "ttyUSB1");
+    EXPECT_EQ(second.Stats().probesAnswered, 1);
+    EXPECT_EQ(third.Stats().probesAnswered, 0);
+    ASSERT_TRUE(RunEventsUntil([&] { return form.Sheet().RowCount() == 2; }));
+    EXPECT_EQ(form.Sheet().RowText(1), "loft line");
+
+    // Second press disconnects; the printout can still be printed or cleared.
+    form.Button1->click();
+    EXPECT_EQ(form.Button1->text(), "Connect K7 (Loft)");
+    EXPECT_FALSE(form.GroupBox2->isHidden());
+    EXPECT_EQ(form.BitBtn1->text(), "Connect");
+    EXPECT_TRUE(form.BitBtn1->isEnabled());
+    EXPECT_TRUE(form.ComboBox1->isEnabled());
+    EXPECT_TRUE(form.lbl_p3_connected->text().isEmpty());
+    EXPECT_TRUE(form.lbl_k7_on_comport->text().isEmpty());
+    EXPECT_TRUE(form.BitBtn2->isEnabled());
+    EXPECT_TRUE(form.BitBtn4->isEnabled());
+    EXPECT_FALSE(form.ComPort1.Connected());
+    EXPECT_EQ(form.Sheet().RowCount(), 2);
+    form.BitBtn4->click();
+    EXPECT_EQ(form.Sheet().RowCount(), 1);
+
+    // Third press scans again.
+    form.Button1->click();
+    ExpectLoftConnected(form, "ttyUSB1");
+    form.Button1->click();
+    ::close(master);
+    ::close(slave);
+}
+
+TEST_F(ClockTest, LoftScanWithNoPortsShowsTheDialogAndChangesNothing)
+{
+    app::TForm1 form;
+    BoxAnswerer boxes;
+    form.Button1->click();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "No TAVELIN Corvan K7 found!");
+    EXPECT_EQ(boxes.seen[0].title, "Quillprint");
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(boxes.seen[0].buttons, 1);
+    ExpectIdleOrRelayDisconnected(form);
+}
+
+TEST_F(ClockTest, LoftScanWithoutAPortListShowsOnlyTheRegistryError)
+{
+    SimClock clock;
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    ASSERT_EQ(form.ComboBox1->currentText(), "ttyUSB0");
+    ports.RemoveList();
+    BoxAnswerer boxes;
+    form.Button1->click();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "Registry error (win error code: 2)");
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(form.ComboBox1->count(), 0);
+    EXPECT_EQ(form.ComboBox1->currentText(), "ttyUSB0"); // the shown text stays
+    EXPECT_EQ(clock.Stats().probesAnswered, 0);
+    ExpectIdleOrRelayDisconnected(form);
+}
+
+TEST_F(ClockTest, LoftScanWhileRelayConnectedReconnectsFreshOnTheSamePort)
+{
+    SimClock clock(Printout({"before the scan"}));
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    form.BitBtn1->click();
+    ASSERT_TRUE(RunEventsUntil([&] { return form.Sheet().RowCount() == 2; }));
+
+    form.Button1->click();
+    ExpectLoftConnected(form, "ttyUSB0");
+    EXPECT_EQ(clock.Stats().probesAnswered, 1);
+    // The sheet was reset by the fresh connection; the clock then plays again.
+    ASSERT_TRUE(RunEventsUntil([&] { return form.Sheet().RowCount() >= 2; }));
+    EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "before the scan"}));
+    form.Button1->click();
+}
+
+TEST_F(ClockTest, DisconnectDuringTheAcknowledgementPauseDoesNotBlock)
+{
+    for (bool loft : {false, true}) {
+        SCOPED_TRACE(loft ? "loft" : "relay");
+        SimClock clock(Printout({"one", "two", "three"}));
+        FakePortTree tree;
+        tree.Add("ttyUSB0", clock.Path());
+        app::TForm1 form;
+        if (loft)
+            form.Button1->click();
+        else
+            form.BitBtn1->click();
+        ASSERT_TRUE(form.ComPort1.Connected());
+
+        // The row is appended right before the pause: press Disconnect then,
+        // from inside the pause.
+        QPushButton* toggle = loft ? form.Button1 : form.BitBtn1;
+        bool pressed = false;
+        qint64 pressMs = -1;
+        QTimer poll;
+        poll.setInterval(1);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (pressed || form.Sheet().RowCount() < 2)
+                return;
+            pressed = true;
+            QElapsedTimer clock;
+            clock.start();
+            toggle->click();
+            pressMs = clock.elapsed();
+        });
+        poll.start();
+        ASSERT_TRUE(RunEventsUntil([&] { return pressed; }));
+        poll.stop();
+        EXPECT_LT(pressMs, 1000);
+        RunEventsFor(200);
+        EXPECT_FALSE(form.ComPort1.Connected());
+        EXPECT_EQ(form.BitBtn1->text(), "Connect");
+        EXPECT_EQ(form.Button1->text(), "Connect K7 (Loft)");
+        EXPECT_EQ(form.Sheet().RowText(1), "one");
+    }
+}
+
+TEST_F(ClockTest, ClosingTheWindowWhileConnectedClosesThePort)
+{
+    SimClock clock(Printout({"line"}));
+    ports.Add("ttyUSB0", clock.Path());
+    auto form = std::make_unique<app::TForm1>();
+    form->show();
+    form->BitBtn1->click();
+    ASSERT_TRUE(form->ComPort1.Connected());
+    const int fd = form->ComPort1.Handle();
+    ASSERT_GE(fd, 0);
+
+    // The frame's close button is Exit: the main loop ends.
+    QTimer::singleShot(50, form.get(), [&] { form->close(); });
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(7); }); // safety net
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    form.reset(); // destroying the window closes the port
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+}

@@ -1,0 +1,127 @@
+#pragma once
+// The window under test: a fake port list (sysfs and /dev trees of our own
+// whose device nodes are pty slaves), modal boxes answered by a timer, and
+// the serial dispatcher running on Qt's loop as in the program.
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/comport_dispatch_qt.h"
+#include "app/form1.h"
+#include "serial/ports.h"
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+// /sys/class/tty and /dev look-alikes; each port's node links to a device.
+class FakePortTree {
+public:
+    FakePortTree()
+    {
+        char pattern[] = "/tmp/quillprint-ports-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+        fs::create_directories(root_ / "sys");
+        fs::create_directories(root_ / "dev");
+        Use();
+    }
+    ~FakePortTree()
+    {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    void Add(const std::string& name, const std::string& devicePath)
+    {
+        fs::create_directories(root_ / "sys" / name / "device");
+        fs::create_symlink(devicePath, root_ / "dev" / name);
+    }
+    // The system keeps no port list at all.
+    void RemoveList() { fs::remove_all(root_ / "sys"); }
+    void Use() { serial::SetComPortRoots((root_ / "sys").string(), (root_ / "dev").string()); }
+    std::string DevPath(const std::string& name) const { return (root_ / "dev" / name).string(); }
+
+private:
+    fs::path root_;
+};
+
+struct SeenBox {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int buttons = 0;
+    QString objectName;
+};
+
+// Answers every modal message box that opens while it lives, with OK, and
+// records what it showed. Arm it before the click that opens a box.
+class BoxAnswerer {
+public:
+    BoxAnswerer()
+    {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible() || box == last_)
+                return;
+            last_ = box;
+            seen.push_back({box->windowTitle(), box->text(), box->icon(),
+                            static_cast<int>(box->buttons().size()), box->objectName()});
+            if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+                ok->click();
+            else
+                box->reject();
+        });
+        timer_.start();
+    }
+    std::vector<SeenBox> seen;
+
+private:
+    QTimer timer_;
+    QMessageBox* last_ = nullptr;
+};
+
+inline void RunEventsFor(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+inline bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs = 10000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+    }
+    return true;
+}
+
+// Process-wide set-up as main() does it.
+inline void SetUpProgram()
+{
+    static bool done = [] {
+        static int argc = 1;
+        static char name[] = "quillprint-test";
+        static char* argv[] = {name, nullptr};
+        new app::TApplication(argc, argv);
+        app::InstallFontSubstitutes();
+        static app::TQtMainThreadDispatcher dispatcher;
+        serial::SetDefaultDispatcher(&dispatcher);
+        return true;
+    }();
+    (void)done;
+}
+
+} // namespace testing_support
