@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "pty_peer.h"
+#include "serial/comport.h"
+
+using namespace serial;
+using namespace serial_test;
+
+namespace {
+
+class Monitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port.SetDispatcher(&dispatcher);
+        port.SetPort(pty.Path());
+        port.OnMonitorEnded = [this](TComPort&, const std::string& m) { ended.push_back(m); };
+        port.OnDeferredError = [this](TComPort&, const std::string& m) { deferred.push_back(m); };
+    }
+
+    PtyPeer pty;
+    TPlainDispatcher dispatcher;
+    std::vector<std::string> ended;
+    std::vector<std::string> deferred;
+    const std::thread::id mainThread = std::this_thread::get_id();
+    TComPort port;
+};
+
+TEST_F(Monitor, ReceivedBytesAreAnnouncedOnTheMainThread) {
+    std::vector<int> counts;
+    std::string received;
+    bool onMain = true;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        onMain = onMain && std::this_thread::get_id() == mainThread;
+        counts.push_back(count);
+        std::string text;
+        EXPECT_EQ(p.ReadText(text, count), count);
+        received += text;
+    };
+    port.OpenPort();
+    pty.Write("hello");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return received.size() == 5; }));
+    EXPECT_EQ(received, "hello");
+    EXPECT_TRUE(onMain);
+    for (int c : counts)
+        EXPECT_GT(c, 0);
+    pty.Write("world");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return received.size() == 10; }));
+    EXPECT_EQ(received, "helloworld");
+    EXPECT_TRUE(ended.empty());
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, UnreadBytesWaitForTheNextArrival) {
+    std::vector<int> counts;
+    port.OnRxChar = [&](TComPort&, int count) { counts.push_back(count); };
+    port.OpenPort();
+    pty.Write("abc");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !counts.empty() && counts.back() == 3; }));
+    // Nothing read: no new announcement while nothing new arrives (and no spin).
+    const std::size_t events = counts.size();
+    PumpFor(dispatcher, 200);
+    EXPECT_EQ(counts.size(), events);
+    pty.Write("de");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return counts.back() == 5; }));
+    EXPECT_EQ(port.PendingInput(), 5);
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, EventWithNothingLeftToReadRaisesNoRxChar) {
+    int calls = 0;
+    std::string received;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        ++calls;
+        EXPECT_GT(count, 0);
+        if (calls == 1) {
+            // More bytes arrive while this handler runs; it takes them all.
+            pty.Write("LATE");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::string text;
+        p.ReadText(text, p.PendingInput());
+        received += text;
+    };
+    port.OpenPort();
+    pty.Write("first");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return received.size() == 9; }));
+    PumpFor(dispatcher, 200);
+    EXPECT_EQ(received, "firstLATE");
+    EXPECT_EQ(calls, 1); // the event for LATE found nothing left
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, HandlerExceptionEndsTheMonitorAndIsReportedOnce) {
+    int calls = 0;
+    port.OnRxChar = [&](TComPort&, int) {
+        ++calls;
+        throw EComPort(CError_ReadFailed, 5);
+    };
+    port.OpenPort();
+    pty.Write("x");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !ended.empty(); }));
+    EXPECT_EQ(ended, std::vector<std::string>{"ReadFile function failed (win error code: 5)"});
+    EXPECT_FALSE(port.MonitorRunning());
+    EXPECT_TRUE(port.ThreadStarted());
+    EXPECT_TRUE(port.Connected());
+    // Deaf until closed and opened again; reading and writing still work.
+    pty.Write("y");
+    PumpFor(dispatcher, 200);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(ended.size(), 1u);
+    EXPECT_EQ(port.WriteText("ok"), 2);
+    EXPECT_EQ(pty.Read(2), "ok");
+    port.ClosePort();
+    EXPECT_FALSE(port.ThreadStarted());
+    port.OnRxChar = [&](TComPort& p, int n) {
+        ++calls;
+        std::string t;
+        p.ReadText(t, n);
+    };
+    port.OpenPort();
+    pty.Write("z");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return calls == 2; }));
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, HangUpMidFrameIsReportedAndThePortStaysOpen) {
+    std::string received;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        received += text;
+    };
+    port.OpenPort();
+    pty.Write(std::string("\x6C\x55\x50\x03\x41", 5));
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return received.size() == 5; }));
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !ended.empty(); }));
+    EXPECT_EQ(ended, std::vector<std::string>{"ReadFile function failed (win error code: 5)"});
+    EXPECT_TRUE(port.Connected());
+    PumpFor(dispatcher, 100);
+    EXPECT_EQ(ended.size(), 1u);
+    port.ClosePort();
+    EXPECT_FALSE(port.Connected());
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, CloseCompletesADeliveryAlreadyUnderWay) {
+    bool ran = false;
+    bool connectedInHandler = false;
+    port.OnRxChar = [&](TComPort& p, int) {
+        ran = true;
+        connectedInHandler = p.Connected();
+    };
+    port.OpenPort();
+    pty.Write("q");
+    // Let the monitor queue its delivery without running it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(ran);
+    Watchdog dog(30, "ClosePort with a delivery under way");
+    port.ClosePort();
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(connectedInHandler);
+    EXPECT_FALSE(port.Connected());
+    EXPECT_TRUE(ended.empty());
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, CloseAskedForInsideAHandlerHappensWhenItReturns) {
+    std::vector<std::string> log;
+    port.OnAfterClose = [&](TComPort& p) { log.push_back(p.Handle() < 0 ? "AfterClose" : "AfterClose?"); };
+    port.OnBeforeClose = [&](TComPort&) { log.push_back("BeforeClose"); };
+    int written = -1;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        log.push_back("handler");
+        // The receiver's pause: the user's Disconnect runs inside it.
+        dispatcher.Post([&] {
+            log.push_back("click");
+            p.ClosePort();
+            log.push_back(p.Connected() ? "still connected" : "disconnected");
+            try {
+                p.OpenPort();
+                log.push_back("reopened?");
+            } catch (const EComPort& e) {
+                log.push_back(e.SystemErrorCode() == EBUSY ? "busy" : e.what());
+            }
+        });
+        PumpFor(dispatcher, 50);
+        written = p.WriteText("ack");
+        log.push_back("handler end");
+    };
+    port.OpenPort();
+    Watchdog dog(30, "a close asked for inside a handler");
+    pty.Write("frame");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return port.Handle() < 0; }));
+    EXPECT_EQ(log, (std::vector<std::string>{"handler", "click", "BeforeClose", "disconnected", "busy",
+                                             "handler end", "AfterClose"}));
+    EXPECT_EQ(written, 3);
+    EXPECT_FALSE(port.ThreadStarted());
+    EXPECT_TRUE(ended.empty());
+    EXPECT_TRUE(deferred.empty());
+    // Opens again normally afterwards.
+    port.OpenPort();
+    EXPECT_TRUE(port.Connected());
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, OutputDrainedRaisesTxEmpty) {
+    std::atomic<int> empties{0};
+    port.OnTxEmpty = [&](TComPort&) { ++empties; };
+    port.OpenPort();
+    PumpFor(dispatcher, 50);
+    EXPECT_EQ(empties, 0);
+    port.WriteText("data");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return empties == 1; }));
+    PumpFor(dispatcher, 100);
+    EXPECT_EQ(empties, 1);
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, WindowSyncShowsHandlerErrorsAndGoesOn) {
+    port.SetSyncMethod(smWindowSync);
+    int calls = 0;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        EXPECT_EQ(std::this_thread::get_id(), mainThread);
+        std::string text;
+        p.ReadText(text, count);
+        if (++calls == 1)
+            throw EComPort(CError_ReadFailed, 5);
+    };
+    port.OpenPort();
+    pty.Write("a");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return calls == 1; }));
+    EXPECT_EQ(deferred, std::vector<std::string>{"ReadFile function failed (win error code: 5)"});
+    pty.Write("b");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return calls == 2; }));
+    EXPECT_TRUE(port.MonitorRunning());
+    EXPECT_TRUE(ended.empty());
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, NoSyncRunsHandlersOnTheMonitorThread) {
+    port.SetSyncMethod(smNone);
+    std::atomic<bool> called{false};
+    std::atomic<bool> onMain{true};
+    port.OnRxChar = [&](TComPort& p, int count) {
+        onMain = std::this_thread::get_id() == mainThread;
+        std::string text;
+        p.ReadText(text, count);
+        called = true;
+    };
+    port.OpenPort();
+    pty.Write("n");
+    // Nobody pumps: the handler still runs.
+    for (int i = 0; i < 500 && !called; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(called);
+    EXPECT_FALSE(onMain);
+    port.ClosePort();
+}
+
+TEST_F(Monitor, ManyFramesUnderLoad) {
+    std::string received;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        received += text;
+    };
+    port.OpenPort();
+    std::string sent;
+    std::thread peer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            const std::string chunk = "#" + std::to_string(i) + ";";
+            pty.Write(chunk);
+        }
+    });
+    for (int i = 0; i < 2000; ++i)
+        sent += "#" + std::to_string(i) + ";";
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return received.size() >= sent.size(); }, 30000));
+    peer.join();
+    EXPECT_EQ(received, sent);
+    port.ClosePort(); // handlers use this body's locals
+}
+
+} // namespace
