@@ -88,13 +88,17 @@ void CheckCatalogue(const std::string& bytes)
 // The whole path through a file on disk, as the program takes it.
 void CheckThroughFile(const std::string& bytes)
 {
+    // Plain storage, so the clean-up at exit never meets a destroyed object.
+    static char dir[] = "/tmp/fuzz-mo-XXXXXX";
     static const std::filesystem::path root = [] {
-        char tmpl[] = "/tmp/fuzz-mo-XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
-        if (!dir)
+        if (!::mkdtemp(dir))
             std::abort();
         std::filesystem::create_directories(std::filesystem::path(dir) / "de" / "LC_MESSAGES");
         ::setenv("LANG", "de_DE.UTF-8", 1);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        });
         return std::filesystem::path(dir);
     }();
     {
