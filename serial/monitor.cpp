@@ -99,9 +99,11 @@ void TComThread::Body() {
     } catch (...) {
         ended = "Unknown error";
     }
+    // Ended before the report is queued, so whoever reads the report finds
+    // the monitor gone; the join still waits for this function to return.
+    ended_.store(true, std::memory_order_release);
     if (!ended.empty() && !stop_.load())
         port_.ReportMonitorEnded(ended);
-    ended_.store(true, std::memory_order_release);
     dispatcher.Notify();
 }
 
