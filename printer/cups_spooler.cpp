@@ -3,7 +3,6 @@
 #include "printer/errors.h"
 #include "printout/clock_text.h"
 
-#include <QDir>
 #include <QFont>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -178,7 +177,8 @@ public:
     {
         title_ = title;
         progress_ = std::move(progress);
-        std::string pattern = QDir::tempPath().toStdString() + "/quillprint-XXXXXX.job";
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillprint-XXXXXX.job";
         const int fd = ::mkstemps(pattern.data(), 4);
         if (fd < 0) {
             startErrno_ = errno;

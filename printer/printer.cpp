@@ -303,8 +303,15 @@ void TPrinter::EndDoc()
 TPrinter& Printer()
 {
     std::unique_ptr<TPrinter>& printer = ProcessPrinter();
-    if (!printer)
+    if (!printer) {
         printer = std::make_unique<TPrinter>(MakeCupsSpooler());
+        // Its Qt printer and fonts must go before the application does.
+        static bool cleanupAdded = false;
+        if (!cleanupAdded && QCoreApplication::instance()) {
+            qAddPostRoutine([] { ProcessPrinter().reset(); });
+            cleanupAdded = true;
+        }
+    }
     return *printer;
 }
 

@@ -27,6 +27,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Also where a PATH without the sbin folders would not look.
+std::string Program(const std::string& name)
+{
+    std::string path = getenv("PATH") ? getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(':', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string candidate = path.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    throw std::runtime_error(name + " not found (is the cups package installed?)");
+}
+
 void WriteFile(const std::string& path, const std::string& text, fs::perms perms = fs::perms(0644))
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -49,6 +67,7 @@ std::string ReadFile(const std::string& path)
 // crashed test leaves no daemon behind.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputPath, bool newSession)
 {
+    const std::string program = Program(argv.at(0));
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -71,7 +90,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputPath,
         }
         if (null >= 0)
             dup2(null, 0);
-        execvp(args[0], args.data());
+        execv(program.c_str(), args.data());
         _exit(127);
     }
     return pid;
@@ -100,7 +119,7 @@ PrivateCupsd::PrivateCupsd()
         throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
     dir_ = tmpl;
     try {
-        for (const char* sub : {"bin/backend", "spool", "cache", "state", "tmp", "jobs", "log", "client"})
+        for (const char* sub : {"bin/backend", "spool", "cache", "state", "tmp", "jobs", "log", "client", "home"})
             fs::create_directories(dir_ + "/" + sub);
         // cupsd runs filters and backends through its own helper programs.
         fs::create_directory_symlink("/usr/lib/cups/daemon", dir_ + "/bin/daemon");
@@ -165,6 +184,7 @@ PrivateCupsd::PrivateCupsd()
 
     setenv("CUPS_SERVER", Socket().c_str(), 1);
     setenv("CUPS_SERVERROOT", (dir_ + "/client").c_str(), 1);
+    setenv("HOME", (dir_ + "/home").c_str(), 1);  // no ~/.cups/lpoptions of the user
     unsetenv("LPDEST");
     unsetenv("PRINTER");
     cupsSetServer(nullptr);  // forget a server read earlier in this process

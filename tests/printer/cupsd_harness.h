@@ -8,8 +8,8 @@
 // <JobsDir>/<job id>.job, with the job's title beside it.
 //
 // Starting it points this process at it: CUPS_SERVER is set to its socket,
-// LPDEST and PRINTER are unset, and the client-side configuration (lpoptions)
-// is read from an empty directory of its own.
+// LPDEST and PRINTER are unset, and the client-side configuration (lpoptions,
+// also the user's, through HOME) is read from empty directories of its own.
 
 #include <string>
 #include <sys/types.h>

@@ -15,6 +15,7 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -78,6 +79,10 @@ protected:
         cupsd->AddQueue("Q");
         cupsd->AddQueue("Other");
         cupsd->SetDefault("Q");
+        // Where the jobs are rendered before they are handed over.
+        renderDir = cupsd->Dir() + "/render";
+        std::filesystem::create_directory(renderDir);
+        setenv("TMPDIR", renderDir.c_str(), 1);
         QPrinter probe(QPrinterInfo::printerInfo("Q"), QPrinter::HighResolution);
         area = probe.pageLayout().paintRect(QPageLayout::Point);
     }
@@ -91,6 +96,7 @@ protected:
     {
         ASSERT_NE(cupsd, nullptr);
         cupsd->ClearJobs();
+        setenv("TMPDIR", renderDir.c_str(), 1);
         UsePrinter(printer::MakeCupsSpooler());
     }
     void TearDown() override
@@ -127,6 +133,7 @@ protected:
 
     static PrivateCupsd* cupsd;
     static QRectF area;
+    static std::string renderDir;
     PrintoutSheet sheet;
 
 private:
@@ -135,6 +142,7 @@ private:
 
 PrivateCupsd* CupsPrintingTest::cupsd = nullptr;
 QRectF CupsPrintingTest::area;
+std::string CupsPrintingTest::renderDir;
 
 TEST_F(CupsPrintingTest, OneJobPerPageWithExactlyThePagesLines)
 {
@@ -158,6 +166,19 @@ TEST_F(CupsPrintingTest, OneJobPerPageWithExactlyThePagesLines)
         PrintSheet(sheet);
         EXPECT_EQ(Jobs(), c.jobs);
     }
+    // Every rendered job was removed once it was handed over.
+    EXPECT_TRUE(std::filesystem::is_empty(renderDir));
+}
+
+TEST_F(CupsPrintingTest, AJobThatCannotBeRenderedIsASystemErrorAndNothingStaysOpen)
+{
+    printer::Printer().Canvas().Font().SetName("Tahoma");
+    setenv("TMPDIR", (cupsd->Dir() + "/no-such-dir").c_str(), 1);
+    Fill(sheet, {"@", "L1", "L2"});
+    EXPECT_EQ(ErrorOf([&] { PrintSheet(sheet); }), "System Error.  Code: 2.\nNo such file or directory");
+    EXPECT_FALSE(printer::Printer().Printing());
+    EXPECT_EQ(printer::Printer().Canvas().Font().Name(), "Tahoma");
+    EXPECT_TRUE(Jobs().empty());
 }
 
 TEST_F(CupsPrintingTest, ALongRowWrapsWithinItsPage)
