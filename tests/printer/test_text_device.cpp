@@ -215,18 +215,6 @@ TEST_F(TextDeviceTest, AJobThatCannotBeginLeavesTheDeviceClosed)
     EXPECT_NO_THROW(device.Close());
 }
 
-TEST_F(TextDeviceTest, ARefusedJobIsReportedAtCloseAndTheJobIsOver)
-{
-    state->submitFailure = printer::EOSError(1286, "Destination \"Office\" is not accepting jobs.");
-    device.Attach();
-    device.OpenForOutput();
-    device.WriteLine("text");
-    EXPECT_EQ(ErrorOf([&] { device.Close(); }),
-              "System Error.  Code: 1286.\nDestination \"Office\" is not accepting jobs.");
-    EXPECT_FALSE(Prn().Printing());
-    EXPECT_EQ(device.GetMode(), PrinterTextDevice::Mode::Closed);
-}
-
 TEST_F(TextDeviceTest, DestroyingAnOpenDeviceEndsItsJob)
 {
     {
