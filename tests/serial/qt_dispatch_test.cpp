@@ -1,0 +1,97 @@
+// TComPort inside a Qt program: handlers run from the event loop, and a
+// disconnect clicked during the receiver's pause never blocks.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QTimer>
+
+#include "app/comport_dispatch_qt.h"
+#include "app/pause.h"
+#include "pty_peer.h"
+#include "serial/comport.h"
+
+using namespace serial;
+using namespace serial_test;
+
+namespace {
+
+bool SpinUntil(const std::function<bool()>& pred, int timeoutMs = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    }
+    return true;
+}
+
+class QtDispatch : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "test_serial_qt";
+        static char* argv[] = {name, nullptr};
+        static QCoreApplication app(argc, argv);
+    }
+    void SetUp() override {
+        dispatcher.MakeDefault();
+        port.SetPort(pty.Path());
+    }
+    void TearDown() override { port.ClosePort(); }
+
+    PtyPeer pty;
+    app::ComPortDispatcherQt dispatcher;
+    TComPort port;
+};
+
+TEST_F(QtDispatch, HandlersRunFromTheEventLoop) {
+    EXPECT_EQ(&port.Dispatcher(), &dispatcher);
+    std::string received;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+        std::string text;
+        p.ReadText(text, count);
+        received += text;
+    };
+    port.OpenPort();
+    pty.Write("over qt");
+    ASSERT_TRUE(SpinUntil([&] { return received == "over qt"; }));
+    port.ClosePort();
+}
+
+TEST_F(QtDispatch, DisconnectDuringThePauseNeverBlocks) {
+    int written = -1;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        // The user's Disconnect arrives while the receiver waits.
+        QTimer::singleShot(10, [&p] { p.ClosePort(); });
+        app::DelayProcessingMessages(50);
+        written = p.WriteText("ack");
+    };
+    port.OpenPort();
+    Watchdog dog(30, "disconnect during the pause under Qt");
+    pty.Write("frame");
+    ASSERT_TRUE(SpinUntil([&] { return port.Handle() < 0; }));
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(written, 3);
+    port.OpenPort();
+    EXPECT_TRUE(port.Connected());
+    port.ClosePort();
+}
+
+TEST_F(QtDispatch, MonitorEndIsReportedThroughTheEventLoop) {
+    std::vector<std::string> ended;
+    port.OnMonitorEnded = [&](TComPort&, const std::string& m) { ended.push_back(m); };
+    port.OpenPort();
+    pty.CloseMaster();
+    ASSERT_TRUE(SpinUntil([&] { return !ended.empty(); }));
+    EXPECT_EQ(ended, std::vector<std::string>{"ReadFile function failed (win error code: 5)"});
+    port.ClosePort();
+}
+
+} // namespace
