@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 
@@ -33,8 +34,9 @@ namespace {
 // reach the server at all; only a connection attempt tells them apart.
 void CheckServerReachable()
 {
+    // Short: the window waits for the answer.
     http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                                30000, nullptr);
+                                5000, nullptr);
     if (http) {
         httpClose(http);
         return;
@@ -90,24 +92,25 @@ void SubmitJob(const std::string& device, const std::string& path, const std::st
     if (job == 0)
         ThrowCupsError();
 
-    auto cancelAndThrow = [&](std::optional<EOSError> error) {
-        const EOSError e = error ? *error
-                                 : EOSError(static_cast<int>(cupsLastError()),
-                                            cupsLastErrorString() ? cupsLastErrorString() : "");
+    auto lastError = [] {
+        const char* text = cupsLastErrorString();
+        return EOSError(static_cast<int>(cupsLastError()), text ? text : "");
+    };
+    auto cancelAndThrow = [&](const EOSError& error) {
         cupsCancelJob2(CUPS_HTTP_DEFAULT, dest->name, job, 0);
-        throw e;
+        throw error;
     };
 
     if (cupsStartDocument(CUPS_HTTP_DEFAULT, dest->name, job, title.c_str(), CUPS_FORMAT_PDF, 1) !=
         HTTP_STATUS_CONTINUE)
-        cancelAndThrow(std::nullopt);
+        cancelAndThrow(lastError());
 
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             const int err = errno;
             cupsFinishDocument(CUPS_HTTP_DEFAULT, dest->name);
             cancelAndThrow(EOSError(err, std::strerror(err)));
@@ -116,12 +119,13 @@ void SubmitJob(const std::string& device, const std::string& path, const std::st
             break;
         if (cupsWriteRequestData(CUPS_HTTP_DEFAULT, buffer, static_cast<size_t>(n)) !=
             HTTP_STATUS_CONTINUE) {
+            const EOSError error = lastError();  // before finishing overwrites it
             cupsFinishDocument(CUPS_HTTP_DEFAULT, dest->name);
-            cancelAndThrow(std::nullopt);
+            cancelAndThrow(error);
         }
     }
     if (cupsFinishDocument(CUPS_HTTP_DEFAULT, dest->name) > IPP_STATUS_OK_CONFLICTING)
-        cancelAndThrow(std::nullopt);
+        cancelAndThrow(lastError());
 }
 
 class QtPrintContext final : public PrintContext {
