@@ -1,22 +1,48 @@
 // Quillprint: takes the place of a pigeon clock's paper printer.
 
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "app/application.h"
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
 #include "app/qt_translator.h"
+#include "i18n/gettext.h"
+#include "printer/errors.h"
+
+namespace {
+
+// For the start-up benchmark: once the window is up and the loop idle,
+// say so with the resident size, and end.
+void ReportShownAndQuit()
+{
+    long rssKb = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            rssKb = std::strtol(line.c_str() + 6, nullptr, 10);
+    std::printf("shown rss_kb=%ld\n", rssKb);
+    std::fflush(stdout);
+    QCoreApplication::quit();
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     // Catalogues first: the serial port's message table is built through
     // them before anything can fail.
     const std::vector<std::string> catalogueErrors = app::InitMessageCatalogues();
+    printer::SetMessageTranslator([](std::string_view text) { return i18n::TranslateResourceString(text); });
 
     app::TApplication application(argc, argv);
     app::InstallFontSubstitutes();
-    app::TQtMainThreadDispatcher dispatcher;
-    serial::SetDefaultDispatcher(&dispatcher);
+    app::ComPortDispatcherQt dispatcher;
+    dispatcher.MakeDefault();
     for (const std::string& error : catalogueErrors)
         app::ShowErrorBox(QString::fromStdString(error));
 
@@ -24,9 +50,10 @@ int main(int argc, char** argv)
     {
         app::TForm1 form;
         form.show();
+        if (std::getenv("QUILLPRINT_REPORT_SHOWN"))
+            QTimer::singleShot(0, &form, [] { ReportShownAndQuit(); });
         result = application.exec();
     } // destroying the window closes an open port
-    serial::SetDefaultDispatcher(nullptr);
     app::StopMessageCatalogues();
     return result;
 }

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAccessibleTableInterface>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
@@ -141,16 +144,26 @@ TEST_F(WindowTest, LayoutCaptionsHintsAndFonts)
     EXPECT_FALSE(form.ComPort1.Connected());
 
     // Tab order: grid, Print, Exit, Clear Screen, loft button, Connect, chooser.
-    EXPECT_EQ(form.StringGrid1->nextInFocusChain(), form.BitBtn2);
-    EXPECT_EQ(form.BitBtn2->nextInFocusChain(), form.BitBtn3);
-    EXPECT_EQ(form.BitBtn3->nextInFocusChain(), form.BitBtn4);
-    EXPECT_EQ(form.BitBtn4->nextInFocusChain(), form.Button1);
-    EXPECT_EQ(form.Button1->nextInFocusChain(), form.BitBtn1);
+    form.show();
+    QApplication::setActiveWindow(&form);
+    form.BitBtn2->setEnabled(true);
+    form.BitBtn4->setEnabled(true);
+    form.StringGrid1->setFocus();
+    std::vector<QWidget*> order{QApplication::focusWidget()};
+    for (int i = 0; i < 6; ++i) {
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(QApplication::focusWidget(), &tab);
+        QWidget* focused = QApplication::focusWidget();
+        order.push_back(focused && focused->parentWidget() == form.ComboBox1 ? form.ComboBox1 : focused);
+    }
+    EXPECT_EQ(order, (std::vector<QWidget*>{form.StringGrid1, form.BitBtn2, form.BitBtn3, form.BitBtn4,
+                                            form.Button1, form.BitBtn1, form.ComboBox1}));
 }
 
 TEST_F(WindowTest, AnchorsFollowAResize)
 {
     app::TForm1 form;
+    form.show();
     form.resize(742 + 100, 589 + 60);
     EXPECT_EQ(form.StringGrid1->geometry(), QRect(16, 96, 814, 494));
     EXPECT_EQ(form.BitBtn2->geometry(), QRect(16, 599, 129, 40));

@@ -11,8 +11,11 @@
 #include <csignal>
 #include <memory>
 #include <thread>
+#include <fcntl.h>
+#include <pty.h>
 #include <unistd.h>
 
+#include "app/widgets.h"
 #include "tools/clock_sim.h"
 #include "window_rig.h"
 

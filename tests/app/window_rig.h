@@ -117,8 +117,8 @@ inline void SetUpProgram()
         static char* argv[] = {name, nullptr};
         new app::TApplication(argc, argv);
         app::InstallFontSubstitutes();
-        static app::TQtMainThreadDispatcher dispatcher;
-        serial::SetDefaultDispatcher(&dispatcher);
+        static app::ComPortDispatcherQt dispatcher;
+        dispatcher.MakeDefault();
         return true;
     }();
     (void)done;

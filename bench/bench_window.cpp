@@ -1,0 +1,147 @@
+// The program on a live line: acknowledgement latency through the window's
+// receiver and TComPort, the loft scan's cost per port, and start-up.
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPushButton>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <spawn.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/application.h"
+#include "app/comport_dispatch_qt.h"
+#include "app/form1.h"
+#include "clocklink/loft_scan.h"
+#include "serial/ports.h"
+#include "tools/clock_sim.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+void BenchAckLatency()
+{
+    clocksim::Options options;
+    for (int i = 0; i < 1000; ++i)
+        options.printout.push_back("Line " + std::to_string(i) + "  DV-06543-23  12:34:56  1234.567");
+    options.settleMs = 50;
+    clocksim::Line line = clocksim::Line::CreatePty();
+    clocksim::ClockSimulator sim(line, options);
+    std::atomic<bool> stop{false};
+    std::thread peer([&] { sim.Run(stop); });
+
+    char dir[] = "/tmp/quillprint-bench-XXXXXX";
+    const fs::path root = ::mkdtemp(dir);
+    fs::create_directories(root / "sys" / "ttyUSB0" / "device");
+    fs::create_directories(root / "dev");
+    fs::create_symlink(line.Path(), root / "dev" / "ttyUSB0");
+    serial::SetComPortRoots((root / "sys").string(), (root / "dev").string());
+    {
+        app::TForm1 form;
+        form.show();
+        form.BitBtn1->click();
+        while (sim.Snapshot().printoutsCompleted < 1)
+            QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        form.BitBtn1->click();
+    }
+    stop = true;
+    peer.join();
+    const clocksim::Stats stats = sim.Snapshot();
+    std::printf("ack_latency_ms_median: %.2f ms\n", clocksim::Median(stats.ackLatenciesMs));
+    std::printf("ack_latency_ms_p99: %.2f ms\n", clocksim::Percentile(stats.ackLatenciesMs, 99));
+    std::fprintf(stderr, "(acks %ld of %zu, resent %ld)\n", stats.acksReceived, options.printout.size(),
+                 stats.framesResent);
+    fs::remove_all(root);
+}
+
+void BenchLoftScan()
+{
+    constexpr int kPorts = 8;
+    std::vector<int> fds;
+    std::vector<std::string> names;
+    for (int i = 0; i < kPorts; ++i) {
+        int master = -1, slave = -1;
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            return;
+        fds.push_back(master);
+        fds.push_back(slave);
+        names.push_back(::ttyname(slave));
+    }
+    const auto start = Clock::now();
+    const auto found = clocklink::ScanForLoftClock<serial::TComPort>(names);
+    const double ms = Ms(Clock::now() - start);
+    std::printf("loft_scan_ms_per_port: %.1f ms\n", ms / kPorts);
+    if (found)
+        std::fprintf(stderr, "(unexpected clock on %s)\n", found->c_str());
+    for (int fd : fds)
+        ::close(fd);
+}
+
+// Runs the real program until its window is up; it reports and quits.
+void BenchStartup()
+{
+    std::vector<double> times;
+    long rssKb = 0;
+    for (int run = 0; run < 5; ++run) {
+        int out[2];
+        if (::pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        ::setenv("QUILLPRINT_REPORT_SHOWN", "1", 1);
+        const char* argv[] = {QUILLPRINT_BIN, nullptr};
+        const auto start = Clock::now();
+        pid_t pid = -1;
+        if (posix_spawn(&pid, QUILLPRINT_BIN, &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+            return;
+        ::close(out[1]);
+        char buf[256] = {};
+        std::string report;
+        ssize_t n;
+        while (report.find('\n') == std::string::npos && (n = ::read(out[0], buf, sizeof buf)) > 0)
+            report.append(buf, static_cast<std::size_t>(n));
+        times.push_back(Ms(Clock::now() - start));
+        std::sscanf(report.c_str(), "shown rss_kb=%ld", &rssKb);
+        ::close(out[0]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ::unsetenv("QUILLPRINT_REPORT_SHOWN");
+    std::sort(times.begin(), times.end());
+    std::printf("startup_to_window_ms: %.1f ms\n", times[times.size() / 2]);
+    std::printf("idle_window_rss_kb: %ld kB\n", rssKb);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    app::TApplication application(argc, argv);
+    app::InstallFontSubstitutes();
+    app::ComPortDispatcherQt dispatcher;
+    dispatcher.MakeDefault();
+    BenchAckLatency();
+    BenchLoftScan();
+    BenchStartup();
+    return 0;
+}
