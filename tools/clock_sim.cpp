@@ -623,6 +623,8 @@ void ClockSimulator::HandleIncoming(const ByteString& frame, Clock::time_point a
             lastProbeAt_ = Clock::now();
             Update([](Stats& s) { ++s.probesAnswered; });
             Log("probe answered");
+        } else {
+            Log("probe not answered: the line has closed");
         }
         return;
     }
@@ -674,6 +676,23 @@ void ClockSimulator::PeerClosed()
     peerOpen_ = false;
     partial_.clear();
     Log("line closed by the peer");
+    // A frame written just before the close would still sit in the slave's
+    // input and greet the next opener, a loft probe say, before our answer.
+    const int fd = ::open(line_.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::tcflush(fd, TCIFLUSH);
+    ::close(fd);
+    if (line_.WatchFd() >= 0) {
+        // The watch now holds our own open; identical events merge, so they
+        // cannot be counted off. Drop them and ask the level instead.
+        char buf[4096];
+        while (::read(line_.WatchFd(), buf, sizeof buf) > 0) {
+        }
+        pollfd p{line_.Fd(), POLLIN, 0};
+        if (::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP))
+            PeerOpened();
+    }
 }
 
 } // namespace clocksim

@@ -98,6 +98,7 @@ const Printout& SamplePrintout()
         "Unterschrift Kontrolleur:",
         "",
         "________________________________",
+        "Ende der Liste  \xB7" "  Gut Flug!\f",
     };
     return sample;
 }
