@@ -214,7 +214,7 @@ double ThreadCpuMs(const std::string& tid) {
 
 void IdleCpu() {
     Pty pty;
-    constexpr int kSeconds = 5;
+    static constexpr int kSeconds = 5;
     // The main thread just sleeps: whatever CPU the process uses meanwhile
     // is the open port's own (its monitor thread).
     auto sleepInLoop = [] { std::this_thread::sleep_for(std::chrono::seconds(kSeconds)); };
