@@ -174,15 +174,25 @@ void TCustomComPort::FinishClose() {
 }
 
 void TCustomComPort::StopMonitor() {
-    if (monitor_)
-        monitor_.reset(); // stops it and waits, serving queued calls
+    if (!monitor_)
+        return;
+    // Ended and joined before the record goes, so a handler still running on
+    // the monitor thread (smNone) never sees the record half gone.
+    monitor_->Stop();
+    txKickFd_.store(-1, std::memory_order_release);
+    monitor_.reset();
 }
 
 bool TCustomComPort::MonitorRunning() const { return monitor_ && monitor_->Running(); }
 
 void TCustomComPort::Kick() {
-    if (monitor_ && monitor_->WantsTxEmpty())
-        monitor_->Kick();
+    // Also called by handlers on the monitor thread (smNone), so it goes by
+    // the descriptor alone, never by the monitor's record.
+    const int fd = txKickFd_.load(std::memory_order_acquire);
+    if (fd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto r = ::write(fd, &one, sizeof one);
+    }
 }
 
 void TCustomComPort::ConfigurePort() {

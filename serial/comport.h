@@ -266,6 +266,9 @@ private:
     TComEvents syncEvents_;
     std::exception_ptr syncError_;
 
+    // The monitor's "output queued" signal while it watches for evTxEmpty.
+    std::atomic<int> txKickFd_{-1};
+
     // Transfers in progress and their cancel signal.
     std::mutex transferMutex_;
     int activeTransfers_ = 0;

@@ -58,20 +58,28 @@ TComThread::TComThread(TCustomComPort& port)
         ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, stopFd_, &stop) != 0 ||
         ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, kickFd_, &kick) != 0)
         fail(errno);
+    if (events_.Has(evTxEmpty))
+        port.txKickFd_.store(kickFd_, std::memory_order_release);
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
+        port.txKickFd_.store(-1);
         fail(e.code().value());
     }
 }
 
 TComThread::~TComThread() {
-    RequestStop();
-    port_.Dispatcher().RunUntil([this] { return !Running(); });
-    thread_.join();
+    Stop();
     CloseFd(epollFd_);
     CloseFd(stopFd_);
     CloseFd(kickFd_);
+}
+
+void TComThread::Stop() {
+    RequestStop();
+    port_.Dispatcher().RunUntil([this] { return !Running(); });
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void TComThread::RequestStop() {
@@ -79,11 +87,6 @@ void TComThread::RequestStop() {
         return;
     const std::uint64_t one = 1;
     [[maybe_unused]] auto r = ::write(stopFd_, &one, sizeof one);
-}
-
-void TComThread::Kick() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto r = ::write(kickFd_, &one, sizeof one);
 }
 
 void TComThread::Body() {

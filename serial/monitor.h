@@ -23,11 +23,10 @@ public:
     // main-thread calls meanwhile so that a delivery under way completes.
     ~TComThread();
 
+    // RequestStop, then waits for the thread to end as the destructor does.
+    void Stop();
     void RequestStop();
-    // Output was queued: report evTxEmpty once the driver's queue drains.
-    void Kick();
     bool Running() const { return !ended_.load(std::memory_order_acquire); }
-    bool WantsTxEmpty() const { return events_.Has(evTxEmpty); }
 
 private:
     void Body();

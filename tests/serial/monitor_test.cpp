@@ -263,6 +263,49 @@ TEST_F(Monitor, NoSyncRunsHandlersOnTheMonitorThread) {
     port.ClosePort();
 }
 
+TEST_F(Monitor, NoSyncHandlersWriteWhileTheMainThreadCloses) {
+    port.SetSyncMethod(smNone);
+    std::atomic<int> calls{0};
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        p.WriteText(text); // echo; also wakes the monitor for TxEmpty
+        ++calls;
+    };
+    port.OpenPort();
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        while (!stop) {
+            pty.Write("e");
+            pty.Drain(1);
+        }
+    });
+    while (calls < 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Watchdog dog(30, "closing while a monitor-thread handler writes");
+    port.ClosePort();
+    stop = true;
+    peer.join();
+    EXPECT_FALSE(port.Connected());
+    EXPECT_TRUE(ended.empty());
+}
+
+TEST_F(Monitor, NoSyncCloseFromTheHandlerIsFinishedOnTheMainThread) {
+    port.SetSyncMethod(smNone);
+    std::atomic<bool> asked{false};
+    port.OnRxChar = [&](TComPort& p, int) {
+        p.ClosePort();
+        asked = true;
+    };
+    port.OpenPort();
+    Watchdog dog(30, "a close asked for on the monitor thread");
+    pty.Write("c");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return port.Handle() < 0; }));
+    EXPECT_TRUE(asked);
+    EXPECT_FALSE(port.ThreadStarted());
+    EXPECT_TRUE(ended.empty());
+}
+
 TEST_F(Monitor, ManyFramesUnderLoad) {
     std::string received;
     port.OnRxChar = [&](TComPort& p, int count) {
