@@ -3,6 +3,20 @@
 // that need a peer on the line. It answers the loft probe and plays a
 // printout as line frames, waiting for each acknowledgement.
 //
+// How it behaves on a pty:
+// - It writes nothing while nobody has the slave open (bytes would wait
+//   there for the next opener). Opens are seen on an inotify watch of the
+//   slave, so a close and a quick reopen (the loft scan while connected)
+//   still count as a new opening; closes show as the master's hang-up.
+// - Each opening gets the printout from its first line, once the line has
+//   been open and free of probes for the settle time: a loft probe reads
+//   the answer alone, never a line frame before it.
+// - A probe is answered whenever it comes, between two frames at worst.
+// - A frame that asks for an acknowledgement waits for exactly 33 s c 02 00
+//   00 + checksum; anything else is counted and logged as wrong. After the
+//   timeout the frame goes again, up to the resend limit; then the clock
+//   gives the line up and goes on with the next.
+//
 // Usage from a test:
 //   clocksim::Line line = clocksim::Line::CreatePty();
 //   clocksim::ClockSimulator sim(line, options);
