@@ -70,6 +70,11 @@ void TMainThreadDispatcher::Notify() {
     cv_.notify_all();
 }
 
+std::size_t TMainThreadDispatcher::QueuedCount() {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
 std::size_t TMainThreadDispatcher::WaitAndRun(int timeoutMs) {
     {
         std::unique_lock lock(mutex_);

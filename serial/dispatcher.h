@@ -34,6 +34,9 @@ public:
     // Any thread: a condition a RunUntil waits for may have changed.
     void Notify();
 
+    // Any thread: how many calls wait to be run.
+    std::size_t QueuedCount();
+
     // Main thread: waits at most timeoutMs for a call to be queued, then
     // runs what is queued. Returns how many ran. For plain loops.
     std::size_t WaitAndRun(int timeoutMs);

@@ -78,7 +78,8 @@ TEST_F(Monitor, EventWithNothingLeftToReadRaisesNoRxChar) {
         if (calls == 1) {
             // More bytes arrive while this handler runs; it takes them all.
             pty.Write("LATE");
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (int i = 0; i < 1000 && p.PendingInput() < count + 4; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         std::string text;
         p.ReadText(text, p.PendingInput());
@@ -157,7 +158,9 @@ TEST_F(Monitor, CloseCompletesADeliveryAlreadyUnderWay) {
     port.OpenPort();
     pty.Write("q");
     // Let the monitor queue its delivery without running it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int i = 0; i < 2000 && dispatcher.QueuedCount() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(dispatcher.QueuedCount(), 1u);
     EXPECT_FALSE(ran);
     Watchdog dog(30, "ClosePort with a delivery under way");
     port.ClosePort();

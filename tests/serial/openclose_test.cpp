@@ -263,7 +263,7 @@ TEST_F(OpenClose, ClosingIsQuickWithUnsentOutput) {
     port.ClosePort();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - t0).count();
-    EXPECT_LT(ms, 900);
+    EXPECT_LT(ms, 5000); // not the driver's 30 s closing_wait
 }
 
 TEST_F(OpenClose, ThousandCyclesLeakNoDescriptorOrThread) {
