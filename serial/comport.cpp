@@ -12,6 +12,13 @@ namespace serial {
 TCustomComPort::TCustomComPort() : alive_(std::make_shared<TCustomComPort*>(this)) {}
 
 TCustomComPort::~TCustomComPort() {
+    CloseForDestruction();
+    if (abortFd_ >= 0)
+        ::close(abortFd_);
+    alive_.reset();
+}
+
+void TCustomComPort::CloseForDestruction() noexcept {
     try {
         ClosePort();
     } catch (...) {
@@ -20,9 +27,12 @@ TCustomComPort::~TCustomComPort() {
     monitor_.reset();
     if (handle_ >= 0)
         TCustomComPort::CloseDevice();
-    if (abortFd_ >= 0)
-        ::close(abortFd_);
-    alive_.reset();
+    open_ = false;
+}
+
+TComPort::~TComPort() {
+    // Closed here, while handlers still receive a whole TComPort.
+    CloseForDestruction();
 }
 
 TComPort& TCustomComPort::Self() { return static_cast<TComPort&>(*this); }

@@ -169,6 +169,8 @@ public:
 
 protected:
     TCustomComPort();
+    // The destructor's close: ClosePort with its events, errors swallowed.
+    void CloseForDestruction() noexcept;
 
     virtual void OpenDevice();
     virtual void CloseDevice();
@@ -288,6 +290,7 @@ private:
 class TComPort : public TCustomComPort {
 public:
     TComPort() = default;
+    ~TComPort() override;
 };
 
 } // namespace serial
