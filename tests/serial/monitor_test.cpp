@@ -53,6 +53,22 @@ TEST_F(Monitor, ReceivedBytesAreAnnouncedOnTheMainThread) {
     port.ClosePort(); // handlers use this body's locals
 }
 
+TEST_F(Monitor, BytesQueuedBeforeTheOpenAreAnnounced) {
+    std::string received;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        received += text;
+    };
+    // Opened once so that the line is raw, then closed with bytes on the way.
+    port.OpenPort();
+    port.ClosePort();
+    pty.Write("early");
+    port.OpenPort();
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return received == "early"; }));
+    port.ClosePort();
+}
+
 TEST_F(Monitor, UnreadBytesWaitForTheNextArrival) {
     std::vector<int> counts;
     port.OnRxChar = [&](TComPort&, int count) { counts.push_back(count); };

@@ -120,8 +120,19 @@ TEST_F(OpenClose, BareNameIsLookedUpUnderTheDeviceRoot) {
     port.SetPort("ttyCLOCK");
     EXPECT_NO_THROW(port.OpenPort());
     EXPECT_TRUE(port.Connected());
+    // The same name in other letter case is another name: closed and opened again.
+    const std::string lower = dir + "/ttyclock";
+    ASSERT_EQ(::symlink(pty.Path().c_str(), lower.c_str()), 0);
+    log.entries.clear();
+    port.SetPort("ttyclock");
+    EXPECT_EQ(log.entries, Concat(kCloseEvents, kOpenEvents));
+    EXPECT_TRUE(port.Connected());
+    log.entries.clear();
+    port.SetPort("ttyclock");
+    EXPECT_TRUE(log.entries.empty());
     port.ClosePort();
     SetComPortRoots(saved.sysRoot, saved.devRoot);
+    ::unlink(lower.c_str());
     ::unlink(link.c_str());
     ::rmdir(dir.c_str());
 }
