@@ -439,7 +439,7 @@ bool ClockSimulator::WriteFrame(const ByteString& bytes, bool split, Clock::time
         Update([](Stats& s) { ++s.writes; });
         from = cuts[k];
     }
-    *sentAt = Clock::now();
+    *sentAt = lastWriteAt_;
     return true;
 }
 
@@ -477,6 +477,9 @@ bool ClockSimulator::WritePiece(std::string_view bytes)
         }
         if (!LineUsable())
             return false;
+        // Taken before the call: the peer may have the bytes before write
+        // returns, and an answer must never seem quicker than it was.
+        lastWriteAt_ = Clock::now();
         const ssize_t n = ::write(line_.Fd(), bytes.data() + done, allowed - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);

@@ -211,7 +211,7 @@ private:
     Outcome PlayRound(long epoch);
     Outcome PlayLine(std::size_t index, long epoch);
     // Writes the bytes (paced, and split when asked); false when the peer
-    // went away first. sentAt is when the last byte went out.
+    // went away first. sentAt is when the write of the last byte began.
     bool WriteFrame(const ByteString& bytes, bool split, Clock::time_point* sentAt);
     bool WritePiece(std::string_view bytes);
     bool LineUsable();
@@ -234,6 +234,7 @@ private:
     AwaitedAck awaited_;
     long lineTransmissions_ = 0;
     Clock::time_point lineFreeAt_{};
+    Clock::time_point lastWriteAt_{}; // start of the latest write call
     std::mt19937 rng_;
 };
 

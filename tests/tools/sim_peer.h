@@ -145,6 +145,16 @@ struct TinyQuillprint {
         return true;
     }
 
+    // Takes in what is still on the way: until the line has been quiet a while.
+    void Drain()
+    {
+        while (port.WaitReadable(200)) {
+            const int n = port.Pending();
+            if (n > 0)
+                rx.ComPort1RxChar(n);
+        }
+    }
+
     void PumpFor(std::chrono::milliseconds span)
     {
         PumpUntil([] { return false; }, span);

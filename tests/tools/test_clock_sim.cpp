@@ -155,7 +155,7 @@ TEST(ClockSim, AFrameWithoutAcknowledgementIsResentAfterTheTimeoutThenGivenUp)
 {
     SimRun sim;
     Options o = Quick(ShortPrintout(2));
-    o.ackTimeoutMs = 200;
+    o.ackTimeoutMs = 400;
     o.maxResends = 3;
     sim.Start(o);
     TinyQuillprint qp(sim.Line().Path());
@@ -172,10 +172,11 @@ TEST(ClockSim, AFrameWithoutAcknowledgementIsResentAfterTheTimeoutThenGivenUp)
     const std::string first = clocklink::MakeFrame(0x6C, 'U', 'P', ShortPrintout(2)[0]);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(frames[static_cast<std::size_t>(i)], first);
-    // Each resend waited out the timeout after the one before.
+    // Each resend waited out the timeout after the one before (less what a
+    // late read of the earlier frame takes off).
     const auto at = FrameArrivals(qp.port);
     for (std::size_t i = 1; i < 4; ++i)
-        EXPECT_GE(Ms(at[i] - at[i - 1]), 195.0) << "try " << i + 1;
+        EXPECT_GE(Ms(at[i] - at[i - 1]), 300.0) << "try " << i + 1;
 
     const clocksim::Stats s = sim.Join();
     EXPECT_EQ(s.framesSent, 5);
@@ -190,7 +191,7 @@ TEST(ClockSim, BadEveryCorruptsExactlyEveryNthLineFrame)
     const auto printout = ShortPrintout(10);
     Options o = Quick(printout);
     o.badEvery = 3;
-    o.ackTimeoutMs = 300;
+    o.ackTimeoutMs = 500;
     sim.Start(o);
     TinyQuillprint qp(sim.Line().Path());
     ASSERT_TRUE(qp.PumpUntil([&] { return sim.WaitFinished(0ms); }, 60s));
@@ -214,7 +215,7 @@ TEST(ClockSim, AnAcknowledgementOfACorruptedFrameCountsAsWrong)
     SimRun sim;
     Options o = Quick(ShortPrintout(4));
     o.badEvery = 2;
-    o.ackTimeoutMs = 200;
+    o.ackTimeoutMs = 400;
     sim.Start(o);
     PeerPort port(sim.Line().Path());
     // A careless receiver: answers every line frame, checksum or not.
@@ -242,7 +243,7 @@ TEST(ClockSim, SplitFramesArriveInPiecesAndWhole)
     const auto printout = ShortPrintout(16);
     Options o = Quick(printout);
     o.split = true;
-    o.splitGapMs = 5;
+    o.splitGapMs = 20; // wide enough for a busy reader to see each piece
     sim.Start(o);
     TinyQuillprint qp(sim.Line().Path());
     ASSERT_TRUE(qp.PumpUntil([&] { return sim.WaitFinished(0ms); }, 60s));
@@ -276,9 +277,10 @@ TEST(ClockSim, PacingKeepsToNinetySixHundredBaud)
     ASSERT_TRUE(qp.PumpUntil([&] { return sim.WaitFinished(0ms); }, 30s));
     EXPECT_EQ(qp.Rows(), SheetOf(printout));
     ASSERT_EQ(qp.port.raw.size(), 260u);
-    // 260 bytes of 10 bits: the last arrives 259 byte times after the first.
-    EXPECT_GE(Ms(qp.port.chunks.back().at - qp.port.chunks.front().at), 259 * 1.0416 * 0.97);
-    EXPECT_GE(qp.port.chunks.size(), 10u);
+    // 260 bytes of 10 bits take 271 ms; a late first read may shave a little
+    // off what the reader sees, but not a faster rate's worth.
+    EXPECT_GE(Ms(qp.port.chunks.back().at - qp.port.chunks.front().at), 230.0);
+    EXPECT_GE(qp.port.chunks.size(), 5u); // trickled, not in one piece
 }
 
 TEST(ClockSim, MixedFramesAreAcknowledgedByKind)
@@ -290,6 +292,7 @@ TEST(ClockSim, MixedFramesAreAcknowledgedByKind)
     sim.Start(o);
     TinyQuillprint qp(sim.Line().Path());
     ASSERT_TRUE(qp.PumpUntil([&] { return sim.WaitFinished(0ms); }, 30s));
+    qp.Drain(); // the last line is a "Q" frame: nothing waits for it
     EXPECT_EQ(qp.Rows(), SheetOf(printout));
 
     const auto frames = SplitFrames(qp.port.raw);
