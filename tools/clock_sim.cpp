@@ -303,9 +303,6 @@ Stats ClockSimulator::Run(const std::atomic<bool>& stop)
         if (finished)
             break;
     }
-    // Answers the last acknowledgements still on the way get counted.
-    if (opt_.exitAfterPrintout && !stop)
-        PollOnce(0);
     return Snapshot();
 }
 
@@ -537,6 +534,12 @@ void ClockSimulator::PollOnce(int timeoutMs)
         PeerOpened();
     if (fds[0].revents & (POLLIN | POLLERR))
         ReadIncoming();
+    if (!pty && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // A device that went away (an unplugged adapter) would keep poll
+        // returning at once, and its reads return nothing.
+        errno = EIO;
+        ThrowErrno(line_.Path() + " hung up");
+    }
     if (hangUp && !peerOpen_ && timeoutMs > 0) {
         // The hang-up stays raised, so poll would return at once: wait for
         // an open on the watch instead, or nap.

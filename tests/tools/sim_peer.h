@@ -251,7 +251,9 @@ public:
             try {
                 result_ = sim_->Run(stop_);
             } catch (const std::exception& e) {
-                ADD_FAILURE() << "simulator failed: " << e.what();
+                error_ = e.what();
+                if (!allowError)
+                    ADD_FAILURE() << "simulator failed: " << e.what();
             }
             finished_ = true;
         });
@@ -288,6 +290,11 @@ public:
 
     // Only after Join.
     std::string Log() const { return log_.str(); }
+    // Only once finished.
+    const std::string& Error() const { return error_; }
+
+    // Set before Start when Run is meant to fail.
+    bool allowError = false;
 
 private:
     clocksim::Line line_;
@@ -296,6 +303,7 @@ private:
     std::atomic<bool> finished_{false};
     std::unique_ptr<clocksim::ClockSimulator> sim_;
     clocksim::Stats result_;
+    std::string error_;
     std::thread thread_;
 };
 

@@ -430,6 +430,21 @@ TEST(ClockSim, DeviceLineWaitsForAFirstByteWhenAsked)
     EXPECT_EQ(sim.Join().acksReceived, 3);
 }
 
+TEST(ClockSim, ADeviceThatHangsUpEndsTheRun)
+{
+    int master = -1, slave = -1;
+    char name[128];
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    SimRun sim(clocksim::Line::OpenDevice(name));
+    sim.allowError = true;
+    sim.Start(Options{});
+    std::this_thread::sleep_for(100ms);
+    ::close(master); // the slave the simulator holds hangs up
+    ASSERT_TRUE(sim.WaitFinished(10s));
+    EXPECT_NE(sim.Error().find("hung up"), std::string::npos) << sim.Error();
+}
+
 TEST(ClockSim, RejectsLinesTooLongForAFrame)
 {
     auto line = clocksim::Line::CreatePty();
