@@ -235,8 +235,9 @@ void IdleCpu() {
     QEventLoop settle;
     QTimer::singleShot(200, &settle, &QEventLoop::quit);
     settle.exec();
-    const double p0 = ProcessCpuMs();
+    // The /proc reads stay outside the process figure.
     const double m0 = ThreadCpuMs(monitor);
+    const double p0 = ProcessCpuMs();
     sleepInLoop();
     const double process = ProcessCpuMs() - p0;
     const double mon = ThreadCpuMs(monitor) - m0;
