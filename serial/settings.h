@@ -66,8 +66,10 @@ TComEvents MaskToEvents(std::uint32_t mask);
 // Bits per second of a speed value (brCustom has none: 0).
 int BaudRateValue(TBaudRate rate);
 
-// Text forms. Text to value compares without regard to case; no match gives
-// the documented fallback.
+// Text forms. Text to value compares without regard to case; a text that
+// matches nothing gives br9600, sbOneStopBit, dbEight, prNone, fcCustom,
+// dtrDisable or rtsDisable. Only "YES" (any case) is true. A byte shows as
+// itself from 33 to 127, else as "#" and its decimal value.
 std::string BaudRateToStr(TBaudRate v);
 std::string StopBitsToStr(TStopBits v);
 std::string DataBitsToStr(TDataBits v);
