@@ -330,6 +330,26 @@ TEST_F(ClockTest, DisconnectDuringTheAcknowledgementPauseDoesNotBlock)
     }
 }
 
+TEST_F(ClockTest, ALineThatHangsUpIsReportedInTheErrorBox)
+{
+    auto clock = std::make_unique<SimClock>(Printout({"last words"}));
+    ports.Add("ttyUSB0", clock->Path());
+    app::TForm1 form;
+    form.BitBtn1->click();
+    ASSERT_TRUE(RunEventsUntil([&] { return form.Sheet().RowCount() == 2; }));
+    BoxAnswerer boxes;
+    clock.reset(); // the adapter is pulled: the line hangs up
+    ASSERT_TRUE(RunEventsUntil([&] { return !boxes.seen.empty(); }));
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "ReadFile function failed (win error code: 5)");
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+    // The port stays open until the user disconnects; that still works.
+    EXPECT_EQ(form.BitBtn1->text(), "Disconnect");
+    form.BitBtn1->click();
+    ExpectIdleOrRelayDisconnected(form);
+    EXPECT_EQ(boxes.seen.size(), 1u);
+}
+
 TEST_F(ClockTest, ClosingTheWindowWhileConnectedClosesThePort)
 {
     SimClock clock(Printout({"line"}));
