@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyledItemDelegate>
 
 #include "app/application.h"
 #include "app/pause.h"
@@ -48,6 +49,16 @@ void Guarded(Fn&& fn)
         ShowCurrentException();
     }
 }
+
+// The chooser's drop-down list shows its entries 18 pixels high.
+class TListEntryDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        return QSize(QStyledItemDelegate::sizeHint(option, index).width(), 18);
+    }
+};
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, const QString& hint)
 {
@@ -172,6 +183,7 @@ void TForm1::BuildLayout()
     ComboBox1->setInsertPolicy(QComboBox::NoInsert);
     ComboBox1->setFont(QFont(QStringLiteral("Arial"), 12));
     ComboBox1->setAccessibleName(QStringLiteral("Port"));
+    ComboBox1->setItemDelegate(new TListEntryDelegate(ComboBox1));
     ComboBox1->addItem(QString()); // the layout's one empty entry
     Place(ComboBox1, 16, 23, 81, 26, Qt::TopEdge | Qt::LeftEdge);
 

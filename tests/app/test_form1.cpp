@@ -2,7 +2,9 @@
 
 #include <QAccessible>
 #include <QAccessibleTableInterface>
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QStyleOptionViewItem>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -121,6 +123,9 @@ TEST_F(WindowTest, LayoutCaptionsHintsAndFonts)
     EXPECT_EQ(form.font().pointSize(), 8);
     EXPECT_EQ(QFontInfo(form.ComboBox1->font()).family(), "Liberation Sans");
     EXPECT_EQ(form.ComboBox1->font().pointSize(), 12);
+    QStyleOptionViewItem item;
+    item.initFrom(form.ComboBox1->view());
+    EXPECT_EQ(form.ComboBox1->itemDelegate()->sizeHint(item, form.ComboBox1->model()->index(0, 0)).height(), 18);
     const QFontInfo grid(form.StringGrid1->font());
     EXPECT_EQ(grid.family(), "Liberation Mono");
     EXPECT_TRUE(grid.fixedPitch());
