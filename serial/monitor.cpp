@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <system_error>
 
 #include <linux/serial.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -17,7 +20,7 @@ namespace serial {
 
 namespace {
 
-enum : std::uint32_t { kDevice = 0, kStop = 1, kKick = 2 };
+enum : std::uint32_t { kDevice = 0, kStop = 1, kKick = 2, kModem = 3 };
 
 void CloseFd(int& fd) {
     if (fd >= 0)
@@ -25,7 +28,173 @@ void CloseFd(int& fd) {
     fd = -1;
 }
 
+std::atomic<TModemOpsSource> modemOpsSource{nullptr};
+
+extern "C" void IgnoreWake(int) {}
+
 } // namespace
+
+// --- modem lines ---------------------------------------------------------------
+
+TComEvents ModemLineEvents(const TModemSnapshot& before, const TModemSnapshot& after,
+                           TComEvents wanted) {
+    const bool counted = before.counted && after.counted;
+    const int flipped = before.lines ^ after.lines;
+    TComEvents events;
+    auto changed = [&](int bit, int was, int now) {
+        return (flipped & bit) != 0 || (counted && was != now);
+    };
+    if (wanted.Has(evCTS) && changed(TIOCM_CTS, before.cts, after.cts))
+        events.Include(evCTS);
+    if (wanted.Has(evDSR) && changed(TIOCM_DSR, before.dsr, after.dsr))
+        events.Include(evDSR);
+    if (wanted.Has(evRLSD) && changed(TIOCM_CD, before.dcd, after.dcd))
+        events.Include(evRLSD);
+    if (wanted.Has(evRing)) {
+        const bool wasOn = (before.lines & TIOCM_RNG) != 0;
+        const bool isOn = (after.lines & TIOCM_RNG) != 0;
+        bool ring = wasOn && !isOn;
+        if (counted && after.rng != before.rng) {
+            // Some drivers count only the end of a ring, others both edges:
+            // one count that leaves the line turned on may be just its start.
+            const unsigned moved = static_cast<unsigned>(after.rng) - static_cast<unsigned>(before.rng);
+            ring = ring || !(moved == 1 && !wasOn && isOn);
+        }
+        if (ring)
+            events.Include(evRing);
+    }
+    return events;
+}
+
+int ModemWaitMask(TComEvents wanted) {
+    int mask = 0;
+    if (wanted.Has(evCTS)) mask |= TIOCM_CTS;
+    if (wanted.Has(evDSR)) mask |= TIOCM_DSR;
+    if (wanted.Has(evRLSD)) mask |= TIOCM_CD;
+    if (wanted.Has(evRing)) mask |= TIOCM_RNG;
+    return mask;
+}
+
+TModemOps DeviceModemOps(int fd) {
+    TModemOps ops;
+    ops.read = [fd](TModemSnapshot& s) {
+        s = TModemSnapshot{};
+        if (::ioctl(fd, TIOCMGET, &s.lines) != 0)
+            return errno;
+        serial_icounter_struct ic{};
+        if (::ioctl(fd, TIOCGICOUNT, &ic) == 0) {
+            s.counted = true;
+            s.cts = ic.cts;
+            s.dsr = ic.dsr;
+            s.rng = ic.rng;
+            s.dcd = ic.dcd;
+        }
+        return 0;
+    };
+    ops.wait = [fd](int mask) { return ::ioctl(fd, TIOCMIWAIT, mask) == 0 ? 0 : errno; };
+    return ops;
+}
+
+void SetModemOpsSource(TModemOpsSource source) { modemOpsSource.store(source); }
+
+int TModemWatch::WakeSignal() {
+    static const int signal = [] {
+        const int sig = SIGRTMAX - 3;
+        struct sigaction sa{};
+        sa.sa_handler = IgnoreWake;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0; // no SA_RESTART: the wait must end with EINTR
+        ::sigaction(sig, &sa, nullptr);
+        return sig;
+    }();
+    return signal;
+}
+
+TModemWatch::TModemWatch(TModemOps ops, TComEvents wanted, Report report)
+    : ops_(std::move(ops)), wanted_(wanted), mask_(ModemWaitMask(wanted)),
+      report_(std::move(report)) {
+    TModemSnapshot first;
+    // No lines at all (a pty): nothing to watch, no thread.
+    if (mask_ == 0 || ops_.read(first) != 0)
+        return;
+    WakeSignal();
+    // The helper starts with every signal blocked, so that none meant for
+    // the process lands in it; it lets only its wake signal in.
+    sigset_t all, old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        thread_ = std::thread(&TModemWatch::Body, this, first);
+    } catch (...) {
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        throw;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    started_ = true;
+}
+
+TModemWatch::~TModemWatch() { Stop(); }
+
+bool TModemWatch::Running() const {
+    std::lock_guard lock(mutex_);
+    return started_ && !ended_;
+}
+
+void TModemWatch::Stop() {
+    if (!thread_.joinable())
+        return;
+    stop_.store(true);
+    {
+        // The wake can land just before the helper enters its wait: repeat
+        // it until the helper has left.
+        std::unique_lock lock(mutex_);
+        auto pause = std::chrono::milliseconds(1);
+        while (!ended_) {
+            ::pthread_kill(thread_.native_handle(), WakeSignal());
+            endedCv_.wait_for(lock, pause, [this] { return ended_; });
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        }
+    }
+    thread_.join();
+}
+
+void TModemWatch::Body(TModemSnapshot before) {
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, WakeSignal());
+    ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+    // A driver that keeps answering without any change is not watched.
+    int idle = 0;
+    while (!stop_.load() && idle < 64) {
+        const int err = ops_.wait(mask_);
+        if (stop_.load())
+            break;
+        if (err == EINTR)
+            continue;
+        // No TIOCMIWAIT (ENOTTY, EINVAL), or the device went away (EIO,
+        // which the monitor reports itself): the line events stop quietly.
+        if (err != 0)
+            break;
+        TModemSnapshot after;
+        if (ops_.read(after) != 0)
+            break;
+        const TComEvents events = ModemLineEvents(before, after, wanted_);
+        before = after;
+        if (events.Empty()) {
+            ++idle;
+            continue;
+        }
+        idle = 0;
+        report_(events);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
+    endedCv_.notify_all();
+}
+
+// --- the monitor ---------------------------------------------------------------
 
 TComThread::TComThread(TCustomComPort& port)
     : port_(port), fd_(port.handle_), events_(port.events_),
@@ -34,6 +203,7 @@ TComThread::TComThread(TCustomComPort& port)
         CloseFd(epollFd_);
         CloseFd(stopFd_);
         CloseFd(kickFd_);
+        CloseFd(modemFd_);
         throw std::system_error(err, std::generic_category());
     };
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
@@ -42,6 +212,9 @@ TComThread::TComThread(TCustomComPort& port)
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     kickFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stopFd_ < 0 || kickFd_ < 0)
+        fail(errno);
+    const bool lines = ModemWaitMask(events_) != 0;
+    if (lines && (modemFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)
         fail(errno);
     // Edge-triggered: bytes a handler leaves unread are announced again only
     // when further bytes arrive, and never make the loop spin.
@@ -58,12 +231,37 @@ TComThread::TComThread(TCustomComPort& port)
         ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, stopFd_, &stop) != 0 ||
         ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, kickFd_, &kick) != 0)
         fail(errno);
+    if (lines) {
+        epoll_event modem{};
+        modem.events = EPOLLIN;
+        modem.data.u32 = kModem;
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, modemFd_, &modem) != 0)
+            fail(errno);
+        const TModemOpsSource source = modemOpsSource.load();
+        try {
+            // Its reports join the monitor's next batch, so line events are
+            // delivered like all others and in the same order.
+            modem_ = std::make_unique<TModemWatch>(
+                source ? source(fd_) : DeviceModemOps(fd_), events_, [this](TComEvents e) {
+                    modemPending_.fetch_or(e.Bits());
+                    const std::uint64_t one = 1;
+                    [[maybe_unused]] auto r = ::write(modemFd_, &one, sizeof one);
+                });
+        } catch (const std::system_error& e) {
+            fail(e.code().value());
+        }
+        if (!modem_->Started()) {
+            modem_.reset();
+            CloseFd(modemFd_); // also leaves the epoll set
+        }
+    }
     if (events_.Has(evTxEmpty))
         port.txKickFd_.store(kickFd_, std::memory_order_release);
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
         port.txKickFd_.store(-1);
+        modem_.reset();
         fail(e.code().value());
     }
 }
@@ -73,10 +271,13 @@ TComThread::~TComThread() {
     CloseFd(epollFd_);
     CloseFd(stopFd_);
     CloseFd(kickFd_);
+    CloseFd(modemFd_);
 }
 
 void TComThread::Stop() {
     RequestStop();
+    if (modem_)
+        modem_->Stop();
     port_.Dispatcher().RunUntil([this] { return !Running(); });
     if (thread_.joinable())
         thread_.join();
@@ -121,7 +322,7 @@ std::string TComThread::Loop() {
                           ::ioctl(fd_, TIOCGICOUNT, &last) == 0;
     bool above80 = false;
     bool txPending = false;
-    epoll_event ready[3];
+    epoll_event ready[4];
     for (;;) {
         int timeout = -1;
         if (txPending) {
@@ -131,7 +332,7 @@ std::string TComThread::Loop() {
             if (::ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0)
                 timeout = std::clamp(outq / 2, 1, 100);
         }
-        const int n = ::epoll_wait(epollFd_, ready, 3, timeout);
+        const int n = ::epoll_wait(epollFd_, ready, 4, timeout);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -142,6 +343,7 @@ std::string TComThread::Loop() {
             return {};
         bool rx = false;
         bool hangUp = false;
+        TComEvents batch;
         for (int i = 0; i < n; ++i) {
             if (ready[i].data.u32 == kDevice) {
                 rx |= (ready[i].events & EPOLLIN) != 0;
@@ -150,12 +352,15 @@ std::string TComThread::Loop() {
                 std::uint64_t v;
                 [[maybe_unused]] auto r = ::read(kickFd_, &v, sizeof v);
                 txPending = true;
+            } else if (ready[i].data.u32 == kModem) {
+                std::uint64_t v;
+                [[maybe_unused]] auto r = ::read(modemFd_, &v, sizeof v);
+                batch = TComEvents::FromBits(batch.Bits() | modemPending_.exchange(0));
             }
         }
         if (hangUp)
             return EComPort(CError_ReadFailed, EIO).what();
 
-        TComEvents batch;
         if (rx) {
             if (events_.Has(evRxChar))
                 batch.Include(evRxChar);

@@ -1,9 +1,15 @@
 #pragma once
 // TComThread: the event monitor of one open port. It sleeps in epoll on the
 // device and a stop eventfd and hands each batch of events to the port.
+// Modem-line changes come from TModemWatch, a helper thread that sleeps in
+// TIOCMIWAIT where the driver has it.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -12,6 +18,71 @@
 namespace serial {
 
 class TCustomComPort;
+
+// The modem lines at one moment: TIOCM_* bits, and the driver's change
+// counters where it keeps them (TIOCGICOUNT).
+struct TModemSnapshot {
+    int lines = 0;
+    bool counted = false;
+    int cts = 0, dsr = 0, rng = 0, dcd = 0;
+};
+
+// The line events between two snapshots, limited to wanted. Ring is the
+// end of a ring signal, as the line event has always meant.
+TComEvents ModemLineEvents(const TModemSnapshot& before, const TModemSnapshot& after,
+                           TComEvents wanted);
+// The TIOCMIWAIT mask for the line events in wanted (0: none wanted).
+int ModemWaitMask(TComEvents wanted);
+
+// How a TModemWatch reads and waits on a line. Both return 0 or an errno;
+// wait must return EINTR when the watch's wake signal interrupts it.
+struct TModemOps {
+    std::function<int(TModemSnapshot&)> read;
+    std::function<int(int mask)> wait;
+};
+// TIOCMGET/TIOCGICOUNT and TIOCMIWAIT on a device.
+TModemOps DeviceModemOps(int fd);
+
+// Where each new port monitor takes its line operations from; nullptr (the
+// default) means DeviceModemOps. Lets a simulated line stand in for a
+// device with modem lines, which a pty is not.
+using TModemOpsSource = TModemOps (*)(int fd);
+void SetModemOpsSource(TModemOpsSource source);
+
+// A helper thread that sleeps until a wanted modem line changes and reports
+// the line events. Without modem lines (read fails) no thread is started;
+// a driver without TIOCMIWAIT ends it at once. It never wakes on its own.
+class TModemWatch {
+public:
+    using Report = std::function<void(TComEvents)>;
+    // Throws std::system_error if the OS refuses the thread.
+    TModemWatch(TModemOps ops, TComEvents wanted, Report report);
+    ~TModemWatch();
+    TModemWatch(const TModemWatch&) = delete;
+    TModemWatch& operator=(const TModemWatch&) = delete;
+
+    // Ends the thread, interrupting its wait, and joins it. Idempotent.
+    void Stop();
+    bool Started() const { return started_; }
+    bool Running() const;
+    // The signal that interrupts the wait (a real-time signal whose handler
+    // does nothing, installed once, without SA_RESTART).
+    static int WakeSignal();
+
+private:
+    void Body(TModemSnapshot before);
+
+    TModemOps ops_;
+    TComEvents wanted_;
+    int mask_;
+    Report report_;
+    bool started_ = false;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    std::condition_variable endedCv_;
+    bool ended_ = false;
+    std::thread thread_;
+};
 
 class TComThread {
 public:
@@ -41,6 +112,10 @@ private:
     int epollFd_ = -1;
     int stopFd_ = -1;
     int kickFd_ = -1;
+    int modemFd_ = -1;
+    // Line events reported by the helper, not yet taken by the loop.
+    std::atomic<std::uint32_t> modemPending_{0};
+    std::unique_ptr<TModemWatch> modem_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
     std::thread thread_;
