@@ -43,9 +43,32 @@ void SheetGrid::SetTopRow(int row)
     row = std::clamp(row, 0, MaxTopRow());
     if (row == top_)
         return;
-    top_ = row;
-    viewport()->update();
+    MoveViewTo(row);
     ScheduleScrollBarSync();
+}
+
+// Shifts the pixels already drawn and repaints only the rows that come into
+// view: receiving a line then costs a strip, not the whole sheet.
+void SheetGrid::MoveViewTo(int row)
+{
+    if (row == top_)
+        return;
+    const std::int64_t dy = sheet_.RowTop(top_) - sheet_.RowTop(row);
+    top_ = row;
+    // Shifting pixels is worth it once per paint; rows that come faster than
+    // the screen is painted are drawn in one go instead.
+    if (paintedSinceScroll_ && dy > -viewport()->height() && dy < viewport()->height()) {
+        viewport()->scroll(0, static_cast<int>(dy));
+        paintedSinceScroll_ = false;
+    } else {
+        viewport()->update();
+    }
+}
+
+void SheetGrid::UpdateRow(int row)
+{
+    if (row >= 0 && row < sheet_.RowCount())
+        viewport()->update(RowRect(row).intersected(viewport()->rect()));
 }
 
 int SheetGrid::RowsPerPage() const
@@ -80,7 +103,10 @@ void SheetGrid::SyncScrollBars()
     QScrollBar* v = verticalScrollBar();
     v->setRange(0, MaxTopRow());
     v->setPageStep(RowsPerPage());
-    top_ = std::min(top_, v->maximum());
+    if (top_ > v->maximum()) {
+        top_ = v->maximum();
+        viewport()->update();
+    }
     v->setValue(top_);
     QScrollBar* h = horizontalScrollBar();
     h->setRange(0, std::max(0, ColumnWidth() - viewport()->width()));
@@ -124,6 +150,7 @@ void SheetGrid::ScrollToRow(int row)
 void SheetGrid::SheetReset()
 {
     top_ = 0;
+    shownCurrent_ = sheet_.CurrentRow();
     SyncScrollBars();
     viewport()->update();
     if (QAccessible::isActive()) {
@@ -135,8 +162,10 @@ void SheetGrid::SheetReset()
 void SheetGrid::RowsChanged(int firstChangedRow)
 {
     ScheduleScrollBarSync();
-    if (firstChangedRow <= LastVisibleRow())
-        viewport()->update();
+    if (firstChangedRow <= LastVisibleRow()) {
+        const QRect first = RowRect(firstChangedRow);
+        viewport()->update(QRect(0, std::max(0, first.top()), viewport()->width(), viewport()->height()));
+    }
     if (QAccessible::isActive()) {
         QAccessibleTableModelChangeEvent event(this, QAccessibleTableModelChangeEvent::RowsInserted);
         event.setFirstRow(firstChangedRow);
@@ -149,7 +178,9 @@ void SheetGrid::CurrentRowChanged(int row, bool scrollTo)
 {
     if (scrollTo)
         ScrollToRow(row);
-    viewport()->update();
+    UpdateRow(shownCurrent_);
+    UpdateRow(row);
+    shownCurrent_ = row;
     if (QAccessible::isActive() && hasFocus()) {
         if (QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(this)) {
             if (QAccessibleInterface* cell = grid->tableInterface()->cellAt(row, 0)) {
@@ -168,6 +199,7 @@ void SheetGrid::MoveCurrent(int row)
 
 void SheetGrid::paintEvent(QPaintEvent* event)
 {
+    paintedSinceScroll_ = true;
     QPainter painter(viewport());
     const QRect area = event->rect();
     const QFontMetrics fm(font());
@@ -197,11 +229,13 @@ void SheetGrid::resizeEvent(QResizeEvent* event)
     SyncScrollBars();
 }
 
-void SheetGrid::scrollContentsBy(int, int)
+void SheetGrid::scrollContentsBy(int dx, int)
 {
-    if (!syncing_)
-        top_ = verticalScrollBar()->value(); // the user moved the scroll bar
-    viewport()->update();
+    if (syncing_)
+        return; // the scroll bar only caught up with the view
+    if (dx != 0)
+        viewport()->update(); // the column moved sideways
+    MoveViewTo(verticalScrollBar()->value()); // the user moved the scroll bar
 }
 
 void SheetGrid::mousePressEvent(QMouseEvent* event)

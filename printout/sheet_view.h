@@ -40,6 +40,8 @@ private:
     void CurrentRowChanged(int row, bool scrollTo) override;
 
     void SetTopRow(int row);
+    void MoveViewTo(int row);
+    void UpdateRow(int row);
     void ScheduleScrollBarSync();
     void SyncScrollBars();
     int MaxTopRow() const;
@@ -51,6 +53,8 @@ private:
     // The first row shown. The scroll bar follows it lazily: setting a
     // scroll bar's range posts an event, too dear to do for every row.
     int top_ = 0;
+    int shownCurrent_ = 0; // the row drawn highlighted
+    bool paintedSinceScroll_ = false;
     bool syncPending_ = false;
     bool syncing_ = false;
 };

@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleTableInterface>
 #include <QImage>
+#include <QScreen>
 #include <QScrollBar>
 
 #include "../qt_test_app.h"
@@ -156,4 +157,39 @@ TEST(SheetView, AssistiveTechnologyReadsTheRowsAsATable)
     r.sheet.ResetSheet();
     EXPECT_EQ(table->rowCount(), 1);
     EXPECT_FALSE(oldCell->isValid());
+}
+
+TEST(SheetView, WhatIsOnScreenMatchesAFreshDrawingAfterScrolling)
+{
+    // Rows arriving scroll the pixels already drawn and repaint a strip; the
+    // screen must still show exactly what a full repaint would.
+    testing_support::TestApp();
+    PrintoutSheet sheet;
+    QWidget window;
+    window.resize(714, 434);
+    SheetGrid grid(sheet, &window);
+    grid.setFrameShape(QFrame::NoFrame);
+    grid.resize(714, 434);
+    window.show();
+    sheet.ResetSheet();
+    QScreen* screen = window.screen();
+    auto onScreen = [&] {
+        QApplication::processEvents();
+        return screen->grabWindow(window.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    for (int i = 1; i <= 120; ++i) {
+        sheet.AppendLine("row " + std::to_string(i) + " \xE4\xF6\xFC");
+        if (i % 7 == 0)
+            sheet.AppendPageMarker();
+        sheet.ShowLastRow();
+        if (i % 5 == 0)
+            onScreen(); // paint now and then, as events come in
+    }
+    sheet.SelectRow(sheet.RowCount() - 20);
+    onScreen();
+    sheet.ShowLastRow();
+    const QImage shown = onScreen();
+    const QImage fresh = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(shown.size(), fresh.size());
+    EXPECT_TRUE(shown == fresh);
 }
