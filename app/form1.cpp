@@ -198,14 +198,15 @@ void TForm1::BuildLayout()
     BitBtn2->setEnabled(false);
     BitBtn4->setEnabled(false);
 
-    connect(BitBtn1, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
-    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
-    connect(BitBtn2, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn2Click(); }); });
-    connect(BitBtn3, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn3Click(); }); });
-    connect(BitBtn4, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn4Click(); }); });
+    const auto handler = [this](void (TForm1::*fn)()) { return [this, fn] { Guarded([this, fn] { (this->*fn)(); }); }; };
+    connect(BitBtn1, &QPushButton::clicked, this, handler(&TForm1::BitBtn1Click));
+    connect(Button1, &QPushButton::clicked, this, handler(&TForm1::Button1Click));
+    connect(BitBtn2, &QPushButton::clicked, this, handler(&TForm1::BitBtn2Click));
+    connect(BitBtn3, &QPushButton::clicked, this, handler(&TForm1::BitBtn3Click));
+    connect(BitBtn4, &QPushButton::clicked, this, handler(&TForm1::BitBtn4Click));
     // Only the user's changes: typing, or picking an entry.
-    connect(ComboBox1->lineEdit(), &QLineEdit::textEdited, this, [this] { Guarded([this] { ComboBox1Change(); }); });
-    connect(ComboBox1, &QComboBox::textActivated, this, [this] { Guarded([this] { ComboBox1Change(); }); });
+    connect(ComboBox1->lineEdit(), &QLineEdit::textEdited, this, handler(&TForm1::ComboBox1Change));
+    connect(ComboBox1, &QComboBox::textActivated, this, handler(&TForm1::ComboBox1Change));
 }
 
 void TForm1::SetUpComPort()

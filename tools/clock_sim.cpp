@@ -263,13 +263,8 @@ Stats ClockSimulator::Run(const std::atomic<bool>& stop)
     } else {
         // The peer may have the line open already (a second run on the same
         // line): the level tells, older watch events would only repeat it.
-        if (line_.WatchFd() >= 0) {
-            char buf[4096];
-            while (::read(line_.WatchFd(), buf, sizeof buf) > 0) {
-            }
-        }
-        pollfd p{line_.Fd(), POLLIN, 0};
-        if (::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP))
+        DropWatchEvents();
+        if (PeerHasLineOpen())
             PeerOpened();
     }
     while (!stop) {
@@ -692,13 +687,26 @@ void ClockSimulator::PeerClosed()
     if (line_.WatchFd() >= 0) {
         // The watch now holds our own open; identical events merge, so they
         // cannot be counted off. Drop them and ask the level instead.
-        char buf[4096];
-        while (::read(line_.WatchFd(), buf, sizeof buf) > 0) {
-        }
-        pollfd p{line_.Fd(), POLLIN, 0};
-        if (::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP))
+        DropWatchEvents();
+        if (PeerHasLineOpen())
             PeerOpened();
     }
+}
+
+void ClockSimulator::DropWatchEvents()
+{
+    if (line_.WatchFd() < 0)
+        return;
+    char buf[4096];
+    while (::read(line_.WatchFd(), buf, sizeof buf) > 0) {
+    }
+}
+
+// A pty master reports a hang-up exactly while nobody has the slave open.
+bool ClockSimulator::PeerHasLineOpen() const
+{
+    pollfd p{line_.Fd(), POLLIN, 0};
+    return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
 }
 
 } // namespace clocksim

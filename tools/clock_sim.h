@@ -204,6 +204,8 @@ private:
     void FeedIncoming(std::uint8_t b, Clock::time_point at);
     void HandleIncoming(const ByteString& frame, Clock::time_point at, bool complete);
     void PeerOpened();
+    void DropWatchEvents();
+    bool PeerHasLineOpen() const;
     void PeerClosed();
 
     bool WaitForPeer();

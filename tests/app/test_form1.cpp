@@ -23,25 +23,6 @@ using namespace testing_support;
 
 namespace {
 
-// A pty whose slave stands in for a serial device nobody answers on.
-struct QuietLine {
-    int master = -1, slave = -1;
-    std::string path;
-    QuietLine()
-    {
-        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            std::abort();
-        path = ::ttyname(slave);
-        ::fcntl(master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    }
-    ~QuietLine()
-    {
-        ::close(master);
-        ::close(slave);
-    }
-};
-
 struct Program {
     Program() { SetUpProgram(); }
 };

@@ -9,6 +9,9 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdlib>
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -51,6 +54,25 @@ public:
 
 private:
     fs::path root_;
+};
+
+// A pty whose slave stands in for a serial device nobody answers on.
+struct QuietLine {
+    int master = -1, slave = -1;
+    std::string path;
+    QuietLine()
+    {
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            std::abort();
+        path = ::ttyname(slave);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~QuietLine()
+    {
+        ::close(master);
+        ::close(slave);
+    }
 };
 
 struct SeenBox {

@@ -2,6 +2,7 @@
 // store every job's document; the documents are read back as text.
 
 #include "cupsd_harness.h"
+#include "sheet_rows.h"
 #include "printer/cups_spooler.h"
 #include "printer/printer.h"
 #include "printout/page_printing.h"
@@ -25,6 +26,8 @@ using printout::PrintoutSheet;
 using printout::PrintSheet;
 using testing_support::PrivateCupsd;
 
+using testing_support::Fill;
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -37,17 +40,6 @@ std::string ErrorOf(const std::function<void()>& fn)
         return e.what();
     }
     return {};
-}
-
-void Fill(PrintoutSheet& sheet, const std::vector<std::string>& rows)
-{
-    sheet.ResetSheet();
-    for (std::size_t i = 1; i < rows.size(); ++i) {
-        if (rows[i] == "@")
-            sheet.AppendPageMarker();
-        else
-            sheet.AppendLine(rows[i]);
-    }
 }
 
 // The CUPS spooler, with a look at every drawing context made (one per job

@@ -3,6 +3,7 @@
 // the main loop runs in the middle of a job.
 
 #include "printer_fixture.h"
+#include "sheet_rows.h"
 #include "printout/page_printing.h"
 #include "printout/sheet.h"
 
@@ -16,22 +17,11 @@ using printout::PrintRows;
 using printout::PrintSheet;
 using testing_support::ErrorOf;
 using testing_support::FakePrinterTest;
+using testing_support::Fill;
 
 namespace {
 
 using Jobs = std::vector<std::vector<std::string>>;
-
-// rows[0] must be "@": the sheet always starts with its marker row.
-void Fill(PrintoutSheet& sheet, const std::vector<std::string>& rows)
-{
-    sheet.ResetSheet();
-    for (std::size_t i = 1; i < rows.size(); ++i) {
-        if (rows[i] == "@")
-            sheet.AppendPageMarker();
-        else
-            sheet.AppendLine(rows[i]);
-    }
-}
 
 class PageWalkTest : public FakePrinterTest {
 protected:
