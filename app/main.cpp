@@ -36,15 +36,15 @@ int main(int argc, char** argv)
 {
     // Catalogues first: the serial port's message table is built through
     // them before anything can fail.
-    const std::vector<std::string> catalogueErrors = app::InitMessageCatalogues();
+    const app::CatalogueReport catalogueReport = app::InitMessageCatalogues();
     printer::SetMessageTranslator([](std::string_view text) { return i18n::TranslateResourceString(text); });
 
     app::TApplication application(argc, argv);
     app::InstallFontSubstitutes();
     app::ComPortDispatcherQt dispatcher;
     dispatcher.MakeDefault();
-    for (const std::string& error : catalogueErrors)
-        app::ShowErrorBox(QString::fromStdString(error));
+    if (!catalogueReport.Empty())
+        app::ShowErrorBox(app::CatalogueReportText(catalogueReport));
 
     int result = 0;
     {

@@ -1,8 +1,12 @@
 #include "app/qt_translator.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 
+#include <algorithm>
 #include <exception>
+#include <optional>
+#include <string_view>
 
 #include "i18n/gettext.h"
 #include "serial/errors.h"
@@ -10,33 +14,30 @@
 namespace app {
 
 QString TResourceStringTranslator::translate(const char* context, const char* sourceText,
-                                             const char* disambiguation, int /*n*/) const
+                                             const char* disambiguation, int n) const
 {
     if (observer_)
         observer_(context, sourceText, disambiguation);
     // The empty key would answer with the catalogue header.
     if (sourceText == nullptr || *sourceText == '\0')
         return {};
-    const std::string text(sourceText);
-    std::string result;
-    try {
-        result = i18n::TranslateResourceString(text);
-    } catch (const std::exception&) {
-        // Qt cannot carry an exception out of a lookup; its own text stays.
-        return {};
+    std::vector<std::string_view> contexts;
+    for (const char* c : {context, disambiguation})
+        if (c != nullptr && *c != '\0')
+            contexts.emplace_back(c);
+    contexts.emplace_back(); // the bare text last
+    for (std::string_view c : contexts) {
+        std::optional<std::string> result;
+        try {
+            result = i18n::LookUpResourceString(c, sourceText, n);
+        } catch (const std::exception&) {
+            // Qt cannot carry an exception out of a lookup; its own text stays.
+            return {};
+        }
+        if (result)
+            return QString::fromUtf8(result->data(), static_cast<qsizetype>(result->size()));
     }
-    if (result == text)
-        return {};
-    // Qt's texts use bare line feeds; keep them so.
-    if (text.find('\r') == std::string::npos) {
-        std::string bare;
-        bare.reserve(result.size());
-        for (std::size_t i = 0; i < result.size(); ++i)
-            if (!(result[i] == '\r' && i + 1 < result.size() && result[i + 1] == '\n'))
-                bare += result[i];
-        result.swap(bare);
-    }
-    return QString::fromUtf8(result.data(), static_cast<qsizetype>(result.size()));
+    return {};
 }
 
 namespace {
@@ -66,22 +67,48 @@ Q_COREAPP_STARTUP_FUNCTION(InstallCatalogueTranslator)
 
 namespace app {
 
-std::vector<std::string> InitMessageCatalogues(const std::string& catalogueDirectory)
+CatalogueReport InitMessageCatalogues(const std::string& catalogueDirectory)
 {
     i18n::StartMessageCatalogues(catalogueDirectory);
     i18n::AddResourceStringDomain("cport");
 
-    std::vector<std::string> errors;
-    serial::InitComPortMessages([&errors](const std::string& text) {
+    CatalogueReport report;
+    serial::InitComPortMessages([&report](const std::string& text) {
         try {
             return i18n::Translate(text);
+        } catch (const i18n::EUntranslatableText& e) {
+            auto& list = report.undecodable;
+            auto it = std::find_if(list.begin(), list.end(),
+                                   [&e](const auto& entry) { return entry.first == e.Catalogue(); });
+            if (it == list.end())
+                list.emplace_back(e.Catalogue(), 1);
+            else
+                ++it->second;
         } catch (const std::exception& e) {
-            errors.emplace_back(e.what());
-            return text;
+            // An unreadable file is tried again by every text: report it once.
+            if (std::find(report.errors.begin(), report.errors.end(), e.what()) ==
+                report.errors.end())
+                report.errors.emplace_back(e.what());
         }
+        return text;
     });
     InstallTranslator();
-    return errors;
+    return report;
+}
+
+QString CatalogueReportText(const CatalogueReport& report)
+{
+    QStringList lines;
+    for (const std::string& error : report.errors)
+        lines << QString::fromUtf8(error.c_str());
+    for (const auto& [catalogue, count] : report.undecodable)
+        lines << QCoreApplication::translate(
+                     "Quillprint",
+                     "The message catalogue %1 has %n text(s) that are not UTF-8; they are "
+                     "shown in English.",
+                     nullptr, count)
+                     .arg(QString::fromUtf8(catalogue.c_str()));
+    return lines.join(QStringLiteral("\n"));
 }
 
 void StopMessageCatalogues()

@@ -1,16 +1,17 @@
 #include "i18n/gettext.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <system_error>
 
 #include "i18n/language.h"
+#include "i18n/plural.h"
 
 namespace i18n {
 
@@ -39,21 +40,77 @@ std::string WithoutCarriageReturns(std::string_view text)
     return out;
 }
 
-std::string WithCarriageReturns(std::string text)
+// The whole file, read into memory of our own. Non-blocking, so that
+// something swapped in for the file after the search cannot hang the lookup.
+std::string ReadCatalogue(const std::string& path)
 {
-    if (text.find('\n') == std::string::npos)
-        return text;
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
-            out += '\r';
-        out += text[i];
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        throw ECatalogue("Cannot open file " + path);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw ECatalogue("Cannot create memory map on file " + path);
     }
-    return out;
+    std::string bytes;
+    bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == bytes.size())
+            bytes.resize(bytes.size() * 2);
+        const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            ::close(fd);
+            throw ECatalogue("Cannot map file " + path + " into memory. Reason: " +
+                             std::system_category().message(err));
+        }
+        have += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(have);
+    return bytes;
+}
+
+// The form-th of a translation's zero-separated forms; the first when it
+// has fewer.
+std::string_view PluralForm(std::string_view forms, int form)
+{
+    std::string_view rest = forms;
+    for (int i = 0; i < form; ++i) {
+        const std::size_t zero = rest.find('\0');
+        if (zero == std::string_view::npos)
+            return forms.substr(0, forms.find('\0'));
+        rest.remove_prefix(zero + 1);
+    }
+    return rest.substr(0, rest.find('\0'));
 }
 
 } // namespace
+
+EUntranslatableText::EUntranslatableText(std::string_view text, std::string catalogue)
+    : std::runtime_error("Error: Could not translate " + std::string(text) +
+                         ". Probably because the mo file doesn't contain utf-8 encoded "
+                         "translations."),
+      catalogue_(std::move(catalogue))
+{
+}
+
+std::string KeyWithContext(std::string_view context, std::string_view text)
+{
+    std::string key;
+    if (!context.empty()) {
+        key.reserve(context.size() + 1 + text.size());
+        key += context;
+        key += '\004';
+    }
+    key += text;
+    return key;
+}
 
 bool IsValidUtf8(std::string_view text)
 {
@@ -107,23 +164,23 @@ bool IsValidUtf8(std::string_view text)
 
 // ---------------------------------------------------------------- TDomain
 
-struct TDomain::Mapped {
-    Mapped(std::string p, void* v, std::size_t s)
-        : path(std::move(p)), view(v), size(s), mo(MoCatalogue::Parse(v, v ? s : 0))
+struct TDomain::Catalogue {
+    Catalogue(std::string p, std::string b)
+        : path(std::move(p)), bytes(std::move(b)), mo(MoCatalogue::Parse(bytes.data(), bytes.size())),
+          plural(mo ? PluralRule::FromHeader(mo->Find("").value_or("")) : PluralRule())
     {
     }
-    ~Mapped()
-    {
-        if (view != nullptr)
-            ::munmap(view, size);
-    }
-    Mapped(const Mapped&) = delete;
-    Mapped& operator=(const Mapped&) = delete;
+    Catalogue(const Catalogue&) = delete;
+    Catalogue& operator=(const Catalogue&) = delete;
 
     const std::string path;
-    void* const view;
-    const std::size_t size;
+    const std::string bytes; // never changed: mo points into it
     const std::optional<MoCatalogue> mo;
+    const PluralRule plural;
+};
+
+struct TDomain::OpenSet {
+    std::vector<std::unique_ptr<const Catalogue>> catalogues;
 };
 
 TDomain::TDomain(std::string name, std::string directory, std::string language)
@@ -165,11 +222,20 @@ bool TDomain::IsOpen() const
     return open_.load(std::memory_order_acquire) != nullptr;
 }
 
-std::string TDomain::CataloguePath() const
+std::vector<std::string> TDomain::CataloguePaths() const
 {
     std::lock_guard lock(lock_);
-    const Mapped* m = open_.load(std::memory_order_acquire);
-    return m ? m->path : std::string();
+    std::vector<std::string> paths;
+    if (const OpenSet* set = open_.load(std::memory_order_acquire))
+        for (const auto& c : set->catalogues)
+            paths.push_back(c->path);
+    return paths;
+}
+
+std::string TDomain::CataloguePath() const
+{
+    const std::vector<std::string> paths = CataloguePaths();
+    return paths.empty() ? std::string() : paths.front();
 }
 
 void TDomain::OpenCatalogue()
@@ -180,64 +246,51 @@ void TDomain::OpenCatalogue()
         return;
 
     const std::string tail = "/LC_MESSAGES/" + name_ + ".mo";
-    std::string path = directory_ + language_ + tail;
-    if (!IsRegularFile(path)) {
-        path = directory_ + language_.substr(0, 2) + tail;
-        if (!IsRegularFile(path)) {
-            mayTry_.store(false, std::memory_order_release);
-            return;
-        }
+    auto set = std::make_unique<OpenSet>();
+    for (const std::string& language : CatalogueLanguages(language_)) {
+        const std::string path = directory_ + language + tail;
+        if (IsRegularFile(path))
+            set->catalogues.push_back(std::make_unique<const Catalogue>(path, ReadCatalogue(path)));
+    }
+    if (set->catalogues.empty()) {
+        mayTry_.store(false, std::memory_order_release);
+        return;
     }
 
-    // Non-blocking, so that something swapped in for the file after the
-    // check above cannot hang the lookup.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        throw ECatalogue("Cannot open file " + path);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw ECatalogue("Cannot create memory map on file " + path);
-    }
-    const auto size = static_cast<std::size_t>(st.st_size);
-    void* view = nullptr;
-    // A file too short for a header is rejected below; an empty one cannot
-    // be mapped at all.
-    if (size >= kMoHeaderSize) {
-        view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-        if (view == MAP_FAILED) {
-            const int err = errno;
-            ::close(fd);
-            throw ECatalogue("Cannot map file " + path + " into memory. Reason: " +
-                             std::system_category().message(err));
-        }
-    }
-    ::close(fd); // the mapping keeps the file
-
-    auto mapped = std::make_unique<Mapped>(path, view, size);
-    const bool valid = mapped->mo.has_value();
-    open_.store(mapped.get(), std::memory_order_release);
-    mapped_.push_back(std::move(mapped));
-    // An invalid file counts as open with no strings: one error, then keys.
-    if (!valid)
-        throw ECatalogue("This file is not a valid GNU gettext mo file: " + path);
+    const Catalogue* invalid = nullptr;
+    for (const auto& c : set->catalogues)
+        if (!invalid && !c->mo)
+            invalid = c.get();
+    open_.store(set.get(), std::memory_order_release);
+    opened_.push_back(std::move(set));
+    // A file that is not valid counts as open with no strings: one error,
+    // then keys (or the other catalogues' texts).
+    if (invalid)
+        throw ECatalogue("This file is not a valid GNU gettext mo file: " + invalid->path);
 }
 
-std::optional<std::string> TDomain::LookUp(std::string_view key)
+std::optional<TDomain::Found> TDomain::LookUp(std::string_view key, long count)
 {
-    const Mapped* m = open_.load(std::memory_order_acquire);
-    if (m == nullptr) {
+    const OpenSet* set = open_.load(std::memory_order_acquire);
+    if (set == nullptr) {
         if (!mayTry_.load(std::memory_order_acquire))
             return std::nullopt;
         OpenCatalogue();
-        m = open_.load(std::memory_order_acquire);
-        if (m == nullptr)
+        set = open_.load(std::memory_order_acquire);
+        if (set == nullptr)
             return std::nullopt;
     }
-    if (!m->mo)
-        return std::nullopt;
-    const auto found = m->mo->Find(key);
-    return found ? std::optional<std::string>(std::in_place, *found) : std::nullopt;
+    for (const auto& c : set->catalogues) {
+        if (!c->mo)
+            continue;
+        const auto index = c->mo->FindIndex(key);
+        if (!index)
+            continue;
+        const std::string_view forms = c->mo->TranslationForms(*index);
+        const int form = count < 0 ? 0 : c->plural.FormFor(static_cast<unsigned long>(count));
+        return Found{PluralForm(forms, form), &c->path};
+    }
+    return std::nullopt;
 }
 
 // ------------------------------------------------------ TGnuGettextInstance
@@ -299,21 +352,42 @@ std::string TGnuGettextInstance::TranslateInDomain(std::string_view domain, std:
 
 std::string TGnuGettextInstance::TranslateWith(TDomain& domain, std::string_view text)
 {
+    if (std::optional<std::string> found = LookUpWith(domain, {}, text, -1))
+        return std::move(*found);
+    return text.find('\r') == std::string_view::npos ? std::string(text)
+                                                      : WithoutCarriageReturns(text);
+}
+
+std::optional<std::string> TGnuGettextInstance::LookUpInDomain(std::string_view domain,
+                                                               std::string_view context,
+                                                               std::string_view text, long count)
+{
+    return LookUpWith(Domain(domain), context, text, count);
+}
+
+std::optional<std::string> TGnuGettextInstance::LookUpWith(TDomain& domain,
+                                                           std::string_view context,
+                                                           std::string_view text, long count)
+{
+    // Keys and results have bare line feeds, as the catalogues hold them.
     std::string stripped;
-    std::string_view key = text;
+    std::string_view bare = text;
     if (text.find('\r') != std::string_view::npos) {
         stripped = WithoutCarriageReturns(text);
-        key = stripped;
+        bare = stripped;
     }
-    std::optional<std::string> found = domain.LookUp(key);
+    std::string withContext;
+    std::string_view key = bare;
+    if (!context.empty()) {
+        withContext = KeyWithContext(context, bare);
+        key = withContext;
+    }
+    const std::optional<TDomain::Found> found = domain.LookUp(key, count);
     if (!found)
-        return WithCarriageReturns(std::string(key));
-    std::string result = WithCarriageReturns(std::move(*found));
-    if (!text.empty() && (result.empty() || !IsValidUtf8(result)))
-        throw EUntranslatableText("Error: Could not translate " + std::string(text) +
-                                  ". Probably because the mo file doesn't contain utf-8 "
-                                  "encoded translations.");
-    return result;
+        return std::nullopt;
+    if (!text.empty() && (found->text.empty() || !IsValidUtf8(found->text)))
+        throw EUntranslatableText(text, *found->catalogue);
+    return std::string(found->text);
 }
 
 void TGnuGettextInstance::ChooseLanguage(std::string_view code)
@@ -367,14 +441,26 @@ std::vector<std::string> gResourceDomains;
 
 } // namespace
 
+std::string CatalogueDirectoryFor(const std::string& exeDir)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = exeDir.empty() ? fs::path(".") : fs::path(exeDir);
+    const fs::path beside = dir / "locale";
+    const fs::path installed = (dir / ".." / "share" / "quillprint" / "locale").lexically_normal();
+    std::error_code ec;
+    if (!fs::is_directory(beside, ec) && fs::is_directory(installed, ec))
+        return installed.string();
+    return beside.string();
+}
+
 std::string DefaultCatalogueDirectory()
 {
     char buf[4096];
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0)
         return "locale";
-    std::string exe(buf, static_cast<std::size_t>(n));
-    return exe.substr(0, exe.rfind('/') + 1) + "locale";
+    const std::string exe(buf, static_cast<std::size_t>(n));
+    return CatalogueDirectoryFor(exe.substr(0, exe.rfind('/')));
 }
 
 void StartMessageCatalogues(const std::string& catalogueDirectory)
@@ -411,18 +497,30 @@ std::string TranslateInDomain(std::string_view domain, std::string_view text)
     return t ? t->TranslateInDomain(domain, text) : std::string(text);
 }
 
-std::string TranslateResourceString(std::string_view text)
+std::optional<std::string> LookUpResourceString(std::string_view context, std::string_view text,
+                                                long count)
 {
     std::shared_lock lock(gResourceLock);
     TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
     if (!t)
-        return std::string(text);
+        return std::nullopt;
+    const std::string bare = text.find('\r') == std::string_view::npos
+                                 ? std::string(text)
+                                 : WithoutCarriageReturns(text);
     for (const std::string& domain : gResourceDomains) {
-        std::string result = t->TranslateInDomain(domain, text);
-        if (result != text)
+        std::optional<std::string> result = t->LookUpInDomain(domain, context, bare, count);
+        if (result && *result != bare)
             return result;
     }
-    return std::string(text);
+    return std::nullopt;
+}
+
+std::string TranslateResourceString(std::string_view text)
+{
+    if (std::optional<std::string> result = LookUpResourceString({}, text))
+        return std::move(*result);
+    return text.find('\r') == std::string_view::npos ? std::string(text)
+                                                      : WithoutCarriageReturns(text);
 }
 
 void AddResourceStringDomain(std::string_view domain)

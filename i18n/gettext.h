@@ -29,13 +29,25 @@ public:
 // A translation that is not UTF-8 text.
 class EUntranslatableText : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    EUntranslatableText(std::string_view text, std::string catalogue);
+    // The catalogue file the translation came from.
+    const std::string& Catalogue() const { return catalogue_; }
+
+private:
+    std::string catalogue_;
 };
 
 bool IsValidUtf8(std::string_view text);
 
-// One domain's catalogue, opened at its first lookup and kept mapped.
-// Opening and closing take the domain's lock; lookups take none.
+// The key of a text with a message context, as catalogue compilers store
+// it: "context\004text"; the bare text for an empty context.
+std::string KeyWithContext(std::string_view context, std::string_view text);
+
+// One domain's catalogues, opened at its first lookup. For a language list
+// such as "de_CH:fr" they are de_CH, de, fr: a text missing in one is
+// looked up in the next. Each file is read whole into the program's own
+// memory and checked once, so nothing done to it on disk later can reach a
+// lookup. Opening and closing take the domain's lock; lookups take none.
 class TDomain {
 public:
     TDomain(std::string name, std::string directory, std::string language);
@@ -45,24 +57,32 @@ public:
 
     const std::string& Name() const { return name_; }
 
-    // Both close the catalogue and allow a new search for it.
+    // Both close the catalogues and allow a new search for them.
     void SetDirectory(std::string directory);
     void SetLanguage(std::string language);
 
-    // The translation of key, or nullopt when the catalogue has none (or
-    // there is no catalogue). May throw ECatalogue when the catalogue is
-    // opened by this call.
-    std::optional<std::string> LookUp(std::string_view key);
+    struct Found {
+        std::string_view text;        // valid while the domain lives
+        const std::string* catalogue; // the file it came from
+    };
+    // The translation of key (a bare text or KeyWithContext), or nullopt
+    // when no catalogue has it. count >= 0 picks the plural form by the
+    // answering catalogue's rule; otherwise the first form. May throw
+    // ECatalogue when the catalogues are opened by this call.
+    std::optional<Found> LookUp(std::string_view key, long count = -1);
 
     void OpenCatalogue();
     void CloseCatalogue();
 
     bool IsOpen() const;
-    // The file the open catalogue came from; empty when none is open.
-    std::string CataloguePath() const;
+    // The files the open catalogues came from, most specific first; empty
+    // when none is open.
+    std::vector<std::string> CataloguePaths() const;
+    std::string CataloguePath() const; // the first of them, or empty
 
 private:
-    struct Mapped;
+    struct Catalogue;
+    struct OpenSet;
     void CloseLocked();
 
     const std::string name_;
@@ -70,11 +90,11 @@ private:
     std::string directory_; // ends in "/" unless empty
     std::string language_;
     std::atomic<bool> mayTry_{true};
-    // The open catalogue (one without strings if the file was not valid),
-    // or null. A closed catalogue stays mapped until the domain goes: a
-    // lookup on another thread may still be reading it.
-    std::atomic<const Mapped*> open_{nullptr};
-    std::vector<std::unique_ptr<Mapped>> mapped_;
+    // The open catalogues (a file that was not valid counts, without
+    // strings), or null. A closed set stays in memory until the domain goes:
+    // a lookup on another thread may still be reading it.
+    std::atomic<const OpenSet*> open_{nullptr};
+    std::vector<std::unique_ptr<OpenSet>> opened_;
 };
 
 class TGnuGettextInstance {
@@ -88,14 +108,19 @@ public:
 
     // Lookup in the current domain.
     std::string Translate(std::string_view text);
-    // Carriage returns are dropped from the key; the result gets a carriage
-    // return before every bare line feed. Throws EUntranslatableText when a
-    // translation is found that is not UTF-8 (or is empty for a non-empty
-    // text), ECatalogue when opening the catalogue fails.
+    // Carriage returns are dropped from the key; translation and untranslated
+    // text alike come back with the key's bare line feeds. Throws
+    // EUntranslatableText when a translation is found that is not UTF-8 (or
+    // is empty for a non-empty text), ECatalogue when opening the catalogue
+    // fails.
     std::string TranslateInDomain(std::string_view domain, std::string_view text);
+    // The same with a message context (empty: none) and a count (< 0: none);
+    // nullopt when no catalogue translates the text.
+    std::optional<std::string> LookUpInDomain(std::string_view domain, std::string_view context,
+                                              std::string_view text, long count = -1);
 
-    // An empty code takes "LANG", then the system language; every domain
-    // then searches its catalogue again.
+    // An empty code takes the user's languages (see ResolveLanguage); every
+    // domain then searches its catalogues again.
     void ChooseLanguage(std::string_view code);
     std::string CurrentLanguage() const;
 
@@ -115,6 +140,8 @@ private:
     };
 
     std::string TranslateWith(TDomain& domain, std::string_view text);
+    std::optional<std::string> LookUpWith(TDomain& domain, std::string_view context,
+                                          std::string_view text, long count);
     TDomain* FindDomain(std::string_view name) const;
 
     std::mutex addLock_;             // serialises adding domains
@@ -125,7 +152,11 @@ private:
     std::atomic<TDomain*> current_{nullptr};
 };
 
-// The executable's directory + "/locale".
+// Where the catalogues of a program in exeDir are: exeDir/locale when that
+// is a directory, else exeDir/../share/quillprint/locale when that is one
+// (the installed layout), else exeDir/locale.
+std::string CatalogueDirectoryFor(const std::string& exeDir);
+// The same for this executable's directory.
 std::string DefaultCatalogueDirectory();
 
 // Creates the process's translator (in catalogueDirectory, or the default
@@ -140,8 +171,12 @@ bool MessageCataloguesStarted();
 std::string Translate(std::string_view text);
 std::string TranslateInDomain(std::string_view domain, std::string_view text);
 // The first translation that differs from text, over the resource-string
-// domains in order; text when none does.
+// domains in order; text (with bare line feeds) when none does.
 std::string TranslateResourceString(std::string_view text);
+// The same with a message context and a count (see LookUpInDomain); nullopt
+// when no domain's translation differs from text.
+std::optional<std::string> LookUpResourceString(std::string_view context, std::string_view text,
+                                                long count = -1);
 void AddResourceStringDomain(std::string_view domain);
 std::vector<std::string> ResourceStringDomains();
 std::string CurrentLanguage();

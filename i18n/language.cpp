@@ -1,5 +1,6 @@
 #include "i18n/language.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace i18n {
@@ -10,6 +11,28 @@ std::string EnvValue(const char* name)
 {
     const char* v = std::getenv(name);
     return v ? std::string(v) : std::string();
+}
+
+bool IsPlainC(std::string_view locale)
+{
+    return locale == "C" || locale == "POSIX";
+}
+
+// A colon-separated list without codesets and without empty entries.
+std::string CleanList(std::string_view list)
+{
+    std::string out;
+    while (!list.empty()) {
+        const std::size_t colon = std::min(list.find(':'), list.size());
+        const std::string entry = WithoutCodeset(list.substr(0, colon));
+        if (!entry.empty()) {
+            if (!out.empty())
+                out += ':';
+            out += entry;
+        }
+        list.remove_prefix(std::min(colon + 1, list.size()));
+    }
+    return out;
 }
 
 } // namespace
@@ -46,24 +69,76 @@ std::string LanguageCodeFromLocaleId(std::uint32_t localeId)
     }
 }
 
+std::string WithoutCodeset(std::string_view locale)
+{
+    const std::size_t dot = locale.find('.');
+    if (dot == std::string_view::npos)
+        return std::string(locale);
+    const std::size_t at = locale.find('@', dot);
+    std::string out(locale.substr(0, dot));
+    if (at != std::string_view::npos)
+        out += locale.substr(at);
+    return out;
+}
+
 std::string DetectSystemLanguage()
 {
-    std::string code = EnvValue("LC_ALL");
-    if (code.empty())
-        code = EnvValue("LC_MESSAGES");
-    code = code.substr(0, code.find_first_of(".@"));
-    return code.empty() ? std::string("C") : code;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const std::string value = EnvValue(name);
+        if (!value.empty()) {
+            const std::string code = WithoutCodeset(value);
+            return code.empty() ? std::string("C") : code;
+        }
+    }
+    return "C";
 }
 
 std::string ResolveLanguage(std::string_view code)
 {
-    std::string lang(code);
-    if (lang.empty())
-        lang = EnvValue("LANG");
-    if (lang.empty())
-        lang = DetectSystemLanguage();
-    lang = lang.substr(0, lang.find('.'));
-    return lang.empty() ? std::string("C") : lang;
+    if (!code.empty()) {
+        const std::string list = CleanList(code);
+        return list.empty() ? std::string("C") : list;
+    }
+    const std::string locale = DetectSystemLanguage();
+    if (!IsPlainC(locale)) {
+        const std::string list = CleanList(EnvValue("LANGUAGE"));
+        if (!list.empty())
+            return list;
+    }
+    return locale;
+}
+
+std::vector<std::string> CatalogueLanguages(std::string_view languages)
+{
+    std::vector<std::string> out;
+    auto add = [&out](std::string name) {
+        if (!name.empty() && std::find(out.begin(), out.end(), name) == out.end())
+            out.push_back(std::move(name));
+    };
+    const std::string list = CleanList(languages);
+    std::string_view rest = list;
+    while (!rest.empty()) {
+        const std::size_t colon = std::min(rest.find(':'), rest.size());
+        const std::string_view entry = rest.substr(0, colon);
+        rest.remove_prefix(std::min(colon + 1, rest.size()));
+        if (IsPlainC(entry))
+            break;
+        if (entry.find('/') != std::string_view::npos)
+            continue; // a name, never a path
+        // ll_CC@variant: the language ends at the first "_" or "@".
+        const std::size_t at = entry.find('@');
+        const std::string_view variant =
+            at == std::string_view::npos ? std::string_view() : entry.substr(at);
+        const std::string_view base = entry.substr(0, at == std::string_view::npos ? entry.size() : at);
+        const std::string_view lang = base.substr(0, base.find('_'));
+        if (!variant.empty()) {
+            add(std::string(base) + std::string(variant));
+            add(std::string(lang) + std::string(variant));
+        }
+        add(std::string(base));
+        add(std::string(lang));
+    }
+    return out;
 }
 
 } // namespace i18n

@@ -87,7 +87,19 @@ static int CompareWithSource(std::string_view key, const char* source, std::uint
     return source[key.size()] == '\0' ? 0 : -1;
 }
 
+std::string_view MoCatalogue::TranslationForms(std::uint32_t index) const
+{
+    const std::size_t d = translations_ + std::size_t{index} * 8;
+    return {reinterpret_cast<const char*>(data_) + Word(d + 4), Word(d)};
+}
+
 std::optional<std::string_view> MoCatalogue::Find(std::string_view key) const
+{
+    const auto index = FindIndex(key);
+    return index ? std::optional<std::string_view>(Translation(*index)) : std::nullopt;
+}
+
+std::optional<std::uint32_t> MoCatalogue::FindIndex(std::string_view key) const
 {
     std::uint32_t lo = 0;
     std::uint32_t hi = count_;
@@ -97,7 +109,7 @@ std::optional<std::string_view> MoCatalogue::Find(std::string_view key) const
         const char* source = reinterpret_cast<const char*>(data_) + Word(d + 4);
         const int c = CompareWithSource(key, source, Word(d));
         if (c == 0)
-            return Translation(mid);
+            return mid;
         if (c < 0)
             hi = mid;
         else

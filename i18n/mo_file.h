@@ -27,6 +27,10 @@ public:
     // Binary search over the source texts in byte order. A source text or
     // translation ends at its first zero byte (plural forms follow it).
     std::optional<std::string_view> Find(std::string_view key) const;
+    std::optional<std::uint32_t> FindIndex(std::string_view key) const;
+
+    // Every form of a plural entry's translation, zero-separated.
+    std::string_view TranslationForms(std::uint32_t index) const;
 
     std::string_view Original(std::uint32_t index) const { return Entry(originals_, index); }
     std::string_view Translation(std::uint32_t index) const { return Entry(translations_, index); }

@@ -76,7 +76,7 @@ TEST_F(QtCatalogues, ApplicationObjectInstallsTheTranslatorWhenItIsMade)
     if (QCoreApplication::instance() != nullptr)
         GTEST_SKIP() << "the application object already exists (shuffled run)";
     lang_.emplace("LANG", "de_DE.UTF-8");
-    EXPECT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).empty());
+    EXPECT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
     EXPECT_EQ(app::InstalledResourceStringTranslator(), nullptr);
     testing_support::TestApp();
     ASSERT_NE(app::InstalledResourceStringTranslator(), nullptr);
@@ -87,7 +87,7 @@ TEST_F(QtCatalogues, LogsWhatQtAsksForInTheProgramsDialogs)
 {
     testing_support::TestApp();
     lang_.emplace("LANG", "de_DE.UTF-8");
-    ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).empty());
+    ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
     auto* translator = app::InstalledResourceStringTranslator();
     ASSERT_NE(translator, nullptr);
     std::mutex m;
@@ -116,7 +116,7 @@ TEST_F(QtCatalogues, GermanUserOpeningAMissingPortGetsAGermanErrorBox)
 {
     testing_support::TestApp();
     lang_.emplace("LANG", "de_DE.UTF-8");
-    ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).empty());
+    ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
     TempDir dir;
     serial::TComPort port;
     port.SetPort((dir.Path() / "ttyGone0").string());
@@ -155,7 +155,7 @@ TEST_F(QtCatalogues, QtTextsAndSerialMessagesGoThroughTheCatalogue)
                        {"Line\nbreak", "Zeilen\numbruch"}},
                       CataloguePath(root.Path(), "xx", "default"));
     CompileWithMsgfmt({{"Select All", "Alles (cport)"}}, CataloguePath(root.Path(), "xx", "cport"));
-    ASSERT_TRUE(app::InitMessageCatalogues(root.Str()).empty());
+    ASSERT_TRUE(app::InitMessageCatalogues(root.Str()).Empty());
 
     const Shown shown = ShowProgramDialogs("x");
     EXPECT_EQ(shown.errorBoxButton, "Jawohl");
@@ -183,7 +183,7 @@ TEST_F(QtCatalogues, WithoutACatalogueEverythingIsExactEnglish)
     testing_support::TestApp();
     lang_.emplace("LANG", "de_DE.UTF-8");
     TempDir empty;
-    ASSERT_TRUE(app::InitMessageCatalogues(empty.Str()).empty());
+    ASSERT_TRUE(app::InitMessageCatalogues(empty.Str()).Empty());
     ASSERT_NE(app::InstalledResourceStringTranslator(), nullptr);
     const Shown shown = ShowProgramDialogs("x");
     EXPECT_EQ(shown.errorBoxButton, "OK");
@@ -205,27 +205,37 @@ TEST_F(QtCatalogues, BrokenCatalogueIsReportedOnceAndNeverReachesQt)
     const std::string good = ReadFile(src.Path() / "good.mo");
     WriteFile(path, good.substr(0, good.size() - 3));
 
-    const std::vector<std::string> errors = app::InitMessageCatalogues(root.Str());
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "This file is not a valid GNU gettext mo file: " + path.string());
+    const app::CatalogueReport report = app::InitMessageCatalogues(root.Str());
+    const std::string error = "This file is not a valid GNU gettext mo file: " + path.string();
+    EXPECT_EQ(report.errors, std::vector<std::string>{error});
+    EXPECT_TRUE(report.undecodable.empty());
+    EXPECT_EQ(app::CatalogueReportText(report).toStdString(), error);
     EXPECT_STREQ(serial::EComPort(serial::CError_RegError).what(), "Registry error");
     EXPECT_EQ(ShowProgramDialogs("x").errorBoxButton, "OK");
 }
 
-TEST_F(QtCatalogues, UntranslatableSerialTextStaysEnglishAndTheRestIsTranslated)
+// A catalogue saved in Latin-1: every undecodable serial text stays English,
+// and start-up has one line to say so, naming the file and the count.
+TEST_F(QtCatalogues, UndecodableCatalogueGivesOneReportLineWithItsCount)
 {
     testing_support::TestApp();
     lang_.emplace("LANG", "de_DE.UTF-8");
     TempDir root;
-    WriteFile(CataloguePath(root.Path(), "de", "default"),
-              BuildMo({{"Registry error", "Registrierungsfehler (\xFC)"},
-                       {"Unable to open com port", "Kann nicht \xC3\xB6" "ffnen"},
-                       {"OK", "\xFC"}},
-                      false));
-    const std::vector<std::string> errors = app::InitMessageCatalogues(root.Str());
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "Error: Could not translate Registry error. Probably because the mo "
-                         "file doesn't contain utf-8 encoded translations.");
+    const auto path = CataloguePath(root.Path(), "de", "default");
+    WriteFile(path, BuildMo({{"Registry error", "Registrierungsfehler (\xFC)"},
+                             {"Invalid Async parameter", "Ung\xFCltiger Async-Parameter"},
+                             {"Failed to load settings", "Laden fehlgeschlagen (\xDF)"},
+                             {"Unable to open com port", "Kann nicht \xC3\xB6" "ffnen"},
+                             {"OK", "\xFC"}},
+                            false));
+    const app::CatalogueReport report = app::InitMessageCatalogues(root.Str());
+    EXPECT_TRUE(report.errors.empty());
+    ASSERT_EQ(report.undecodable.size(), 1u);
+    EXPECT_EQ(report.undecodable[0].first, path.string());
+    EXPECT_EQ(report.undecodable[0].second, 3);
+    EXPECT_EQ(app::CatalogueReportText(report).toStdString(),
+              "The message catalogue " + path.string() +
+                  " has 3 text(s) that are not UTF-8; they are shown in English.");
     EXPECT_STREQ(serial::EComPort(serial::CError_RegError).what(), "Registry error");
     EXPECT_STREQ(serial::EComPort(serial::CError_OpenFailed).what(),
                  "Kann nicht \xC3\xB6" "ffnen");
