@@ -94,6 +94,8 @@ int main()
         keys.push_back(Key(i));
     std::shuffle(keys.begin(), keys.end(), std::mt19937(1));
 
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+        unsetenv(name);
     setenv("LANG", "de_DE.UTF-8", 1);
     i18n::StartMessageCatalogues(root.string());
     if (i18n::TranslateInDomain("bench", Key(7)) != Value(7)) {

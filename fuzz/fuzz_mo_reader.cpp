@@ -1,7 +1,8 @@
 // The .mo reader against arbitrary file contents. The first input byte picks
 // the mode: raw bytes as the whole file, or a valid catalogue with the rest
 // of the input written over it (cut short, counts, offsets and string bytes
-// overwritten), which reaches the table checks far more often.
+// overwritten), which reaches the table checks far more often. The input
+// also goes to the plural-rule parser as a catalogue header.
 
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "i18n/gettext.h"
 #include "i18n/mo_file.h"
+#include "i18n/plural.h"
 
 namespace {
 
@@ -95,6 +97,8 @@ void CheckThroughFile(const std::string& bytes)
             std::abort();
         std::filesystem::create_directories(std::filesystem::path(dir) / "de" / "LC_MESSAGES");
         ::setenv("LANG", "de_DE.UTF-8", 1);
+        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+            ::unsetenv(name);
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(dir, ec);
@@ -110,16 +114,27 @@ void CheckThroughFile(const std::string& bytes)
     for (const char* key : {"Cancel", "OK", "a\r\nb", "", "Registry error"}) {
         try {
             (void)translator.Translate(key);
+            (void)translator.LookUpInDomain("default", "QPlatformTheme", key, 3);
         } catch (const i18n::ECatalogue&) {
         } catch (const i18n::EUntranslatableText&) {
         }
     }
 }
 
+void CheckPluralRule(const std::uint8_t* data, std::size_t size)
+{
+    const std::string header = "Plural-Forms: " + std::string(reinterpret_cast<const char*>(data), size);
+    const i18n::PluralRule rule = i18n::PluralRule::FromHeader(header);
+    for (unsigned long n : {0ul, 1ul, 2ul, 5ul, 11ul, 22ul, 101ul, ~0ul})
+        if (const int form = rule.FormFor(n); form < 0 || form >= rule.Count())
+            std::abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    CheckPluralRule(data, size);
     const std::string file = FileFromInput(data, size);
     CheckCatalogue(file);
     if (size > 0 && (data[0] & 2))

@@ -81,16 +81,25 @@ std::string WithoutCodeset(std::string_view locale)
     return out;
 }
 
-std::string DetectSystemLanguage()
+namespace {
+
+// The locale for messages as the environment names it; empty when unset.
+std::string MessagesLocale()
 {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const std::string value = EnvValue(name);
-        if (!value.empty()) {
-            const std::string code = WithoutCodeset(value);
-            return code.empty() ? std::string("C") : code;
-        }
+        std::string value = EnvValue(name);
+        if (!value.empty())
+            return value;
     }
-    return "C";
+    return {};
+}
+
+} // namespace
+
+std::string DetectSystemLanguage()
+{
+    const std::string code = WithoutCodeset(MessagesLocale());
+    return code.empty() ? std::string("C") : code;
 }
 
 std::string ResolveLanguage(std::string_view code)
@@ -99,13 +108,15 @@ std::string ResolveLanguage(std::string_view code)
         const std::string list = CleanList(code);
         return list.empty() ? std::string("C") : list;
     }
-    const std::string locale = DetectSystemLanguage();
-    if (!IsPlainC(locale)) {
+    // As glibc: LANGUAGE is ignored in the plain C locale (unset, "C" or
+    // "POSIX"), not in C.UTF-8.
+    const std::string locale = MessagesLocale();
+    if (!locale.empty() && !IsPlainC(locale)) {
         const std::string list = CleanList(EnvValue("LANGUAGE"));
         if (!list.empty())
             return list;
     }
-    return locale;
+    return DetectSystemLanguage();
 }
 
 std::vector<std::string> CatalogueLanguages(std::string_view languages)

@@ -92,12 +92,12 @@ inline std::string PoSource(const Entries& entries)
     return po;
 }
 
-// Compiles entries with the real msgfmt into mo.
-inline void CompileWithMsgfmt(const Entries& entries, const fs::path& mo)
+// Compiles a .po source with the real msgfmt into mo.
+inline void CompilePoWithMsgfmt(const std::string& source, const fs::path& mo)
 {
     fs::create_directories(mo.parent_path());
     const fs::path po = mo.string() + ".po";
-    WriteFile(po, PoSource(entries));
+    WriteFile(po, source);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::execl(QP_MSGFMT, QP_MSGFMT, "-o", mo.c_str(), po.c_str(), static_cast<char*>(nullptr));
@@ -108,6 +108,12 @@ inline void CompileWithMsgfmt(const Entries& entries, const fs::path& mo)
         WEXITSTATUS(status) != 0)
         throw std::runtime_error("msgfmt failed for " + po.string());
     fs::remove(po);
+}
+
+// Compiles entries with the real msgfmt into mo.
+inline void CompileWithMsgfmt(const Entries& entries, const fs::path& mo)
+{
+    CompilePoWithMsgfmt(PoSource(entries), mo);
 }
 
 // Writes a catalogue by hand: sorted source table, translation table, no
@@ -172,6 +178,20 @@ private:
     std::string name_;
     std::string old_;
     bool had_ = false;
+};
+
+// The locale variables that choose the language, all unset but LANG, which
+// is set to lang; restored afterwards.
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const char* lang)
+        : language_("LANGUAGE", nullptr), all_("LC_ALL", nullptr),
+          messages_("LC_MESSAGES", nullptr), lang_("LANG", lang)
+    {
+    }
+
+private:
+    ScopedEnv language_, all_, messages_, lang_;
 };
 
 // The 23 serial port error texts and the suffix, in table order.

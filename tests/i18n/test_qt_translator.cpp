@@ -12,6 +12,7 @@
 #include <set>
 
 #include "app/qt_translator.h"
+#include "printer/errors.h"
 #include "i18n/gettext.h"
 #include "mo_helpers.h"
 #include "serial/comport.h"
@@ -65,8 +66,20 @@ Shown ShowProgramDialogs(const QString& message)
 class QtCatalogues : public ::testing::Test {
 protected:
     void TearDown() override { app::StopMessageCatalogues(); }
-    std::optional<ScopedEnv> lang_;
+    std::optional<ScopedLocale> lang_;
 };
+
+const char* const kShippedLanguages[] = {"de", "nl", "fr", "pl"};
+
+// Whether the shipped catalogue of lang has an entry for text (translated
+// or not: "OK" reads the same in every one of them).
+bool ShippedCatalogueHas(const char* lang, const std::string& text)
+{
+    ScopedLocale locale("C");
+    i18n::TGnuGettextInstance t(QP_SHIPPED_LOCALE_DIR);
+    t.ChooseLanguage(lang);
+    return t.LookUpInDomain("default", "", text).has_value();
+}
 
 } // namespace
 
@@ -75,7 +88,7 @@ TEST_F(QtCatalogues, ApplicationObjectInstallsTheTranslatorWhenItIsMade)
 {
     if (QCoreApplication::instance() != nullptr)
         GTEST_SKIP() << "the application object already exists (shuffled run)";
-    lang_.emplace("LANG", "de_DE.UTF-8");
+    lang_.emplace("de_DE.UTF-8");
     EXPECT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
     EXPECT_EQ(app::InstalledResourceStringTranslator(), nullptr);
     testing_support::TestApp();
@@ -86,7 +99,7 @@ TEST_F(QtCatalogues, ApplicationObjectInstallsTheTranslatorWhenItIsMade)
 TEST_F(QtCatalogues, LogsWhatQtAsksForInTheProgramsDialogs)
 {
     testing_support::TestApp();
-    lang_.emplace("LANG", "de_DE.UTF-8");
+    lang_.emplace("de_DE.UTF-8");
     ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
     auto* translator = app::InstalledResourceStringTranslator();
     ASSERT_NE(translator, nullptr);
@@ -104,18 +117,138 @@ TEST_F(QtCatalogues, LogsWhatQtAsksForInTheProgramsDialogs)
             std::printf("asked: %s | %s -> %s\n", context.c_str(), source.c_str(),
                         i18n::TranslateResourceString(source).c_str());
     EXPECT_TRUE(asked.count({"QPlatformTheme", "OK"})) << "the error box's button text";
-    // Every text Qt asked for in these dialogs is in the German catalogue.
-    for (const auto& [context, source] : asked) {
-        if (source == "OK" || source == "+")
-            continue; // the same in German
-        EXPECT_NE(i18n::TranslateResourceString(source), source) << context << " | " << source;
+    // Every text Qt asked for in these dialogs is in every shipped catalogue,
+    // so in the template too (i18n/library-texts.pot lists them).
+    for (const auto& [context, source] : asked)
+        for (const char* lang : kShippedLanguages)
+            EXPECT_TRUE(ShippedCatalogueHas(lang, source)) << lang << ": " << context << " | " << source;
+}
+
+// The serial and printer message tables are no tr() calls: the template's
+// list of them must hold every text they ask the catalogues for.
+TEST_F(QtCatalogues, EveryLibraryMessageIsInEveryShippedCatalogue)
+{
+    std::vector<std::string> asked;
+    serial::InitComPortMessages([&asked](const std::string& text) {
+        asked.push_back(text);
+        return text;
+    });
+    serial::InitComPortMessages(nullptr);
+    printer::SetMessageTranslator([&asked](std::string_view text) {
+        asked.emplace_back(text);
+        return std::string(text);
+    });
+    for (std::string_view m : {printer::kPrintingInProgress, printer::kNotPrinting,
+                               printer::kPrinterNotValid, printer::kIndexOutOfRange,
+                               printer::kNoDefaultPrinter})
+        (void)printer::EPrinter(m);
+    (void)printer::EOSError(0, "");
+    (void)printer::EOSError(5, "Input/output error");
+    printer::SetMessageTranslator(nullptr);
+    ASSERT_EQ(asked.size(), 24u + 7u);
+    for (const std::string& text : asked)
+        for (const char* lang : kShippedLanguages)
+            EXPECT_TRUE(ShippedCatalogueHas(lang, text)) << lang << ": " << text;
+}
+
+// Qt asks with its context, a disambiguation and a count; the catalogue's
+// msgctxt entries come first, then the bare text, and the count picks the
+// plural form by the catalogue's own rule.
+TEST_F(QtCatalogues, QtContextsDisambiguationsAndCounts)
+{
+    testing_support::TestApp();
+    lang_.emplace("fr_FR.UTF-8");
+    TempDir root;
+    CompilePoWithMsgfmt(R"po(msgid ""
+msgstr ""
+"Content-Type: text/plain; charset=UTF-8\n"
+"Plural-Forms: nplurals=2; plural=(n > 1);\n"
+
+msgid "Open"
+msgstr "Ouvrir"
+
+msgctxt "QPlatformTheme"
+msgid "Open"
+msgstr "Ouvrir (bouton)"
+
+msgctxt "lamp state"
+msgid "Open"
+msgstr "Ouvert"
+
+msgctxt "Quillprint"
+msgid "%n pigeon(s) clocked"
+msgid_plural "%n pigeon(s) clocked"
+msgstr[0] "%n pigeon constaté"
+msgstr[1] "%n pigeons constatés"
+)po",
+                        CataloguePath(root.Path(), "fr", "default"));
+    CompilePoWithMsgfmt(R"po(msgid ""
+msgstr ""
+"Content-Type: text/plain; charset=UTF-8\n"
+
+msgctxt "QLineEdit"
+msgid "Select All"
+msgstr "Tout sélectionner"
+)po",
+                        CataloguePath(root.Path(), "fr", "cport"));
+    ASSERT_TRUE(app::InitMessageCatalogues(root.Str()).Empty());
+
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Open"), "Ouvrir (bouton)");
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Open"), "Ouvrir");
+    EXPECT_EQ(QCoreApplication::translate("app::TForm1", "Open", "lamp state"), "Ouvert");
+    EXPECT_EQ(QCoreApplication::translate("QLineEdit", "Select All"),
+              QString::fromUtf8("Tout s\xC3\xA9lectionner")) << "contexts in cport too";
+    EXPECT_EQ(QCoreApplication::translate("QMenu", "Select All"), "Select All");
+    // French counts 0 and 1 alike; Qt fills in %n.
+    EXPECT_EQ(QCoreApplication::translate("Quillprint", "%n pigeon(s) clocked", nullptr, 0),
+              QString::fromUtf8("0 pigeon constat\xC3\xA9"));
+    EXPECT_EQ(QCoreApplication::translate("Quillprint", "%n pigeon(s) clocked", nullptr, 12),
+              QString::fromUtf8("12 pigeons constat\xC3\xA9s"));
+    EXPECT_EQ(QCoreApplication::translate("Other", "%n pigeon(s) clocked", nullptr, 2),
+              "2 pigeon(s) clocked");
+}
+
+// The start-up report's own line, in each shipped language with its plural
+// forms; a system error from the printer keeps its bare line feed.
+TEST_F(QtCatalogues, StartupReportAndSystemErrorsInTheShippedLanguages)
+{
+    testing_support::TestApp();
+    const app::CatalogueReport report{{}, {{"/x/pl.mo", 1}, {"/x/de.mo", 3}, {"/x/fr.mo", 22}}};
+    const struct {
+        const char* lang;
+        std::vector<const char*> words; // one per report line
+    } cases[] = {
+        {"de_AT.UTF-8", {" 1 Text,", " 3 Texte,", " 22 Texte,"}},
+        {"nl_NL.UTF-8", {" 1 tekst ", " 3 teksten ", " 22 teksten "}},
+        {"fr_BE.UTF-8", {" 1 texte ", " 3 textes ", " 22 textes "}},
+        {"pl_PL.UTF-8", {" 1 tekst,", " 3 teksty,", " 22 teksty,"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lang);
+        lang_.emplace(c.lang);
+        ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
+        const QStringList lines = app::CatalogueReportText(report).split('\n');
+        ASSERT_EQ(lines.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(lines[i].contains(QString::fromUtf8(c.words[static_cast<std::size_t>(i)])))
+                << lines[i].toStdString();
+            EXPECT_TRUE(lines[i].contains(QString::fromUtf8(report.undecodable[static_cast<std::size_t>(i)].first.c_str())));
+            EXPECT_FALSE(lines[i].contains("UTF-8; they")) << "not English";
+        }
+        printer::SetMessageTranslator([](std::string_view t) { return i18n::TranslateResourceString(t); });
+        const std::string system = printer::EOSError(13, "Permission denied").what();
+        printer::SetMessageTranslator(nullptr);
+        EXPECT_NE(system.find("13.\nPermission denied"), std::string::npos) << system;
+        EXPECT_EQ(system.find("System Error"), std::string::npos) << system;
+        app::StopMessageCatalogues();
     }
+    EXPECT_EQ(app::CatalogueReportText(app::CatalogueReport{}), QString());
 }
 
 TEST_F(QtCatalogues, GermanUserOpeningAMissingPortGetsAGermanErrorBox)
 {
     testing_support::TestApp();
-    lang_.emplace("LANG", "de_DE.UTF-8");
+    lang_.emplace("de_DE.UTF-8");
     ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
     TempDir dir;
     serial::TComPort port;
@@ -147,7 +280,7 @@ TEST_F(QtCatalogues, GermanUserOpeningAMissingPortGetsAGermanErrorBox)
 TEST_F(QtCatalogues, QtTextsAndSerialMessagesGoThroughTheCatalogue)
 {
     testing_support::TestApp();
-    lang_.emplace("LANG", "xx_YY.UTF-8");
+    lang_.emplace("xx_YY.UTF-8");
     TempDir root;
     CompileWithMsgfmt({{"OK", "Jawohl"},
                        {"Registry error", "Schnittstellenliste fehlt"},
@@ -181,7 +314,7 @@ TEST_F(QtCatalogues, QtTextsAndSerialMessagesGoThroughTheCatalogue)
 TEST_F(QtCatalogues, WithoutACatalogueEverythingIsExactEnglish)
 {
     testing_support::TestApp();
-    lang_.emplace("LANG", "de_DE.UTF-8");
+    lang_.emplace("de_DE.UTF-8");
     TempDir empty;
     ASSERT_TRUE(app::InitMessageCatalogues(empty.Str()).Empty());
     ASSERT_NE(app::InstalledResourceStringTranslator(), nullptr);
@@ -196,7 +329,7 @@ TEST_F(QtCatalogues, WithoutACatalogueEverythingIsExactEnglish)
 TEST_F(QtCatalogues, BrokenCatalogueIsReportedOnceAndNeverReachesQt)
 {
     testing_support::TestApp();
-    lang_.emplace("LANG", "de_DE.UTF-8");
+    lang_.emplace("de_DE.UTF-8");
     TempDir root;
     const auto path = CataloguePath(root.Path(), "de", "default");
     TempDir src;
@@ -219,7 +352,7 @@ TEST_F(QtCatalogues, BrokenCatalogueIsReportedOnceAndNeverReachesQt)
 TEST_F(QtCatalogues, UndecodableCatalogueGivesOneReportLineWithItsCount)
 {
     testing_support::TestApp();
-    lang_.emplace("LANG", "de_DE.UTF-8");
+    lang_.emplace("de_DE.UTF-8");
     TempDir root;
     const auto path = CataloguePath(root.Path(), "de", "default");
     WriteFile(path, BuildMo({{"Registry error", "Registrierungsfehler (\xFC)"},
