@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -257,16 +258,15 @@ void TDomain::OpenCatalogue()
         return;
     }
 
-    const Catalogue* invalid = nullptr;
-    for (const auto& c : set->catalogues)
-        if (!invalid && !c->mo)
-            invalid = c.get();
+    const auto invalid = std::find_if(set->catalogues.begin(), set->catalogues.end(),
+                                      [](const auto& c) { return !c->mo; });
+    const std::string invalidPath = invalid == set->catalogues.end() ? "" : (*invalid)->path;
     open_.store(set.get(), std::memory_order_release);
     opened_.push_back(std::move(set));
     // A file that is not valid counts as open with no strings: one error,
     // then keys (or the other catalogues' texts).
-    if (invalid)
-        throw ECatalogue("This file is not a valid GNU gettext mo file: " + invalid->path);
+    if (!invalidPath.empty())
+        throw ECatalogue("This file is not a valid GNU gettext mo file: " + invalidPath);
 }
 
 std::optional<TDomain::Found> TDomain::LookUp(std::string_view key, long count)

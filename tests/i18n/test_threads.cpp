@@ -12,7 +12,7 @@ using namespace i18n_test;
 // once: first opens, domain creation and resource-string lookups race here.
 TEST(CatalogueThreads, ConcurrentFirstLookupsInSeveralDomains)
 {
-    ScopedEnv lang("LANG", "de_DE.UTF-8");
+    ScopedLocale lang("de_DE.UTF-8");
     TempDir root;
     Entries entries;
     for (int i = 0; i < 200; ++i)
@@ -69,7 +69,7 @@ TEST(CatalogueThreads, LookupsRaceALanguageChange)
     TempDir root;
     CompileWithMsgfmt({{"Cancel", "Abbrechen"}}, CataloguePath(root.Path(), "de", "default"));
     CompileWithMsgfmt({{"Cancel", "Annuler"}}, CataloguePath(root.Path(), "fr", "default"));
-    ScopedEnv lang("LANG", "de");
+    ScopedLocale lang("de");
     i18n::TGnuGettextInstance t(root.Str());
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
