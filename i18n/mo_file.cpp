@@ -22,6 +22,19 @@ bool StringFits(const unsigned char* data, std::size_t size, std::uint32_t lengt
     return end < size && data[end] == 0;
 }
 
+// The 8 bytes of s (length len) from offset from on, as a big-endian number
+// padded with zeros: numbers order as the bytes do.
+std::uint64_t PrefixAt(const char* s, std::size_t len, std::size_t from)
+{
+    unsigned char b[8] = {};
+    if (from < len)
+        std::memcpy(b, s + from, len - from < 8 ? len - from : 8);
+    std::uint64_t v = 0;
+    for (unsigned char c : b)
+        v = (v << 8) | c;
+    return v;
+}
+
 } // namespace
 
 std::optional<MoCatalogue> MoCatalogue::Parse(const void* data, std::size_t size)
@@ -56,6 +69,21 @@ std::optional<MoCatalogue> MoCatalogue::Parse(const void* data, std::size_t size
         if (!StringFits(c.data_, size, c.Word(o), c.Word(o + 4)) ||
             !StringFits(c.data_, size, c.Word(t), c.Word(t + 4)))
             return std::nullopt;
+    }
+
+    // In a sorted table the first and the last text share what all share.
+    const std::uint32_t first = c.count_ > 0 && c.Original(0).empty() ? 1 : 0;
+    if (c.count_ > first) {
+        const std::string_view a = c.Original(first);
+        const std::string_view b = c.Original(c.count_ - 1);
+        while (c.shared_ < a.size() && c.shared_ < b.size() && a[c.shared_] == b[c.shared_])
+            ++c.shared_;
+        c.sharedText_ = a.data();
+    }
+    c.prefixes_.reserve(c.count_);
+    for (std::uint32_t i = 0; i < c.count_; ++i) {
+        const std::string_view source = c.Original(i);
+        c.prefixes_.push_back(PrefixAt(source.data(), source.size(), c.shared_));
     }
     return c;
 }
@@ -101,13 +129,30 @@ std::optional<std::string_view> MoCatalogue::Find(std::string_view key) const
 
 std::optional<std::uint32_t> MoCatalogue::FindIndex(std::string_view key) const
 {
+    // A key without the shared beginning can match the header at most; it
+    // takes the plain search.
+    const bool withPrefixes = key.size() >= shared_ && !prefixes_.empty() &&
+                              (shared_ == 0 || std::memcmp(key.data(), sharedText_, shared_) == 0);
+    return Search(key, withPrefixes);
+}
+
+std::optional<std::uint32_t> MoCatalogue::Search(std::string_view key, bool withPrefixes) const
+{
+    const std::uint64_t keyPrefix = withPrefixes ? PrefixAt(key.data(), key.size(), shared_) : 0;
     std::uint32_t lo = 0;
     std::uint32_t hi = count_;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
-        const std::size_t d = originals_ + std::size_t{mid} * 8;
-        const char* source = reinterpret_cast<const char*>(data_) + Word(d + 4);
-        const int c = CompareWithSource(key, source, Word(d));
+        int c = 0;
+        if (withPrefixes) {
+            const std::uint64_t p = prefixes_[mid];
+            c = keyPrefix < p ? -1 : keyPrefix > p ? 1 : 0;
+        }
+        if (c == 0) {
+            const std::size_t d = originals_ + std::size_t{mid} * 8;
+            const char* source = reinterpret_cast<const char*>(data_) + Word(d + 4);
+            c = CompareWithSource(key, source, Word(d));
+        }
         if (c == 0)
             return mid;
         if (c < 0)

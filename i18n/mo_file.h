@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace i18n {
 
@@ -39,6 +40,16 @@ private:
     MoCatalogue() = default;
     std::uint32_t Word(std::size_t offset) const;
     std::string_view Entry(std::uint32_t table, std::uint32_t index) const;
+
+    std::optional<std::uint32_t> Search(std::string_view key, bool withPrefixes) const;
+
+    // For the search: the length of the text every source text but a leading
+    // "" (the header) begins with, and of each source text the 8 bytes after
+    // it, big-endian and zero-padded. Most steps then compare two numbers in
+    // one small array instead of two strings scattered over the file.
+    std::uint32_t shared_ = 0;
+    const char* sharedText_ = nullptr;
+    std::vector<std::uint64_t> prefixes_;
 
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;

@@ -61,6 +61,34 @@ TEST(MoCatalogue, ReadsWhatMsgfmtWrites)
     ExpectEveryEntryFound(ReadFile(mo));
 }
 
+// Texts that share a long beginning and tie in the bytes after it: the
+// search must still tell them apart and find nothing between them.
+TEST(MoCatalogue, TextsWithALongSharedBeginning)
+{
+    const Entries entries = {
+        {"Port /dev/ttyUSB0 busy", "belegt"},
+        {"Port /dev/ttyUSB0 busy (again)", "wieder belegt"},
+        {"Port /dev/ttyUSB1 busy", "USB1 belegt"},
+        {"Port /dev/ttyS0 gone", "weg"},
+    };
+    Entries withHeader = entries;
+    withHeader.emplace_back("", "Language: de\n");
+    TempDir dir;
+    CompileWithMsgfmt(entries, dir.Path() / "x.mo"); // with msgfmt's header
+    for (const std::string& bytes :
+         {BuildMo(withHeader, false), BuildMo(withHeader, true), ReadFile(dir.Path() / "x.mo")}) {
+        auto mo = MoCatalogue::Parse(bytes.data(), bytes.size());
+        ASSERT_TRUE(mo.has_value());
+        for (const auto& [id, str] : entries)
+            EXPECT_EQ(Find(*mo, id), str) << id;
+        EXPECT_TRUE(Find(*mo, "").has_value());
+        for (const char* miss : {"Port /dev/tty", "Port", "Port /dev/ttyUSB0 bus",
+                                 "Port /dev/ttyUSB0 busy (again) and again", "Port /dev/ttyUSB0 busz",
+                                 "Port /dev/ttyS0", "Port /dev/ttyS0 gone\x01", "Zebra"})
+            EXPECT_EQ(Find(*mo, miss), std::nullopt) << miss;
+    }
+}
+
 TEST(MoCatalogue, EmptyCatalogueFindsNothing)
 {
     const std::string bytes = BuildMo({}, false);
