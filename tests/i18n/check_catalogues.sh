@@ -31,14 +31,16 @@ for lang in "$@"; do
   msgcmp --use-untranslated "$template" "$po" || bad "$lang: texts the template no longer has"
   # msgcmp counts a plural entry as translated when any one form is.
   awk -v po="$po" '
+    function report() { printf "%s:%d: empty %s\n", po, pending, what; found = 1 }
+    # A msgstr "" with no string lines after it is empty.
+    pending && !/^"/ { report() }
+    { pending = 0 }
     # The header is the entry whose msgid is "" and nothing more.
     /^msgid / { header = ($0 == "msgid \"\""); inid = 1; next }
     inid && /^"/ { header = 0; next }
     { inid = 0 }
-    /^msgstr(\[[0-9]+\])? ""$/ && !header { pending = NR; what = $0; next }
-    pending && !/^"/ { printf "%s:%d: empty %s\n", po, pending, what; found = 1 }
-    { pending = 0 }
-    END { if (pending) { printf "%s:%d: empty %s\n", po, pending, what; found = 1 } exit found }
+    /^msgstr(\[[0-9]+\])? ""$/ && !header { pending = NR; what = $0 }
+    END { if (pending) report(); exit found }
   ' "$po" || bad "$lang: empty translations"
 done
 exit $fail
