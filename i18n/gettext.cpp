@@ -373,8 +373,16 @@ std::string DefaultCatalogueDirectory()
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0)
         return "locale";
-    std::string exe(buf, static_cast<std::size_t>(n));
-    return exe.substr(0, exe.rfind('/') + 1) + "locale";
+    const std::string exe(buf, static_cast<std::size_t>(n));
+    const std::string exeDir = exe.substr(0, exe.rfind('/') + 1);
+    // A build tree keeps them beside the program; an installed program in
+    // <prefix>/bin finds them in <prefix>/share/quillprint.
+    struct stat st;
+    const std::string beside = exeDir + "locale";
+    if (::stat(beside.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return beside;
+    const std::string binDir = exeDir.substr(0, exeDir.size() - 1);
+    return binDir.substr(0, binDir.rfind('/') + 1) + "share/quillprint/locale";
 }
 
 void StartMessageCatalogues(const std::string& catalogueDirectory)
@@ -442,6 +450,12 @@ std::string CurrentLanguage()
 {
     TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
     return t ? t->CurrentLanguage() : std::string();
+}
+
+std::string CataloguePath(std::string_view domain)
+{
+    TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
+    return t ? t->Domain(domain).CataloguePath() : std::string();
 }
 
 } // namespace i18n

@@ -125,7 +125,8 @@ private:
     std::atomic<TDomain*> current_{nullptr};
 };
 
-// The executable's directory + "/locale".
+// The executable's directory + "/locale" when that exists, else
+// <executable's directory>/../share/quillprint/locale.
 std::string DefaultCatalogueDirectory();
 
 // Creates the process's translator (in catalogueDirectory, or the default
@@ -145,5 +146,7 @@ std::string TranslateResourceString(std::string_view text);
 void AddResourceStringDomain(std::string_view domain);
 std::vector<std::string> ResourceStringDomains();
 std::string CurrentLanguage();
+// The file the domain's open catalogue came from; empty when none is open.
+std::string CataloguePath(std::string_view domain);
 
 } // namespace i18n
