@@ -109,13 +109,17 @@ build_package() {
   echo "== package: $deb"
 }
 
-# The package's checks: lintian on the .changes (which covers every .deb in
-# it) failing on errors and warnings; the unpacked package's files and
-# program; the same tree as `cmake --install` of the release build.
+# The package's checks: lintian on the .changes and the .deb, failing on
+# errors and warnings; the unpacked package's files and program; the same
+# tree as `cmake --install` of the release build.
 check_package() {
   local rc=0 tmp
   echo "== package: lintian"
-  lintian --fail-on error,warning --display-level '>=warning' "$changes" || rc=1
+  if lintian --fail-on error,warning --display-level '>=warning' "$changes" "$deb"; then
+    echo "lintian: no errors, no warnings"
+  else
+    rc=1
+  fi
   tmp=$(mktemp -d)
   dpkg -x "$deb" "$tmp/deb"
   echo "== package: unpacked program"
