@@ -42,7 +42,12 @@ for page in "$prefix"/share/man/man1/quillprint*.1*; do
 done
 
 # The program, as a user starts it.
-export QT_QPA_PLATFORM=offscreen QT_QPA_PLATFORMTHEME= XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+export QT_QPA_PLATFORM=offscreen QT_QPA_PLATFORMTHEME=
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  XDG_RUNTIME_DIR=$(mktemp -d)
+  export XDG_RUNTIME_DIR
+  trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
+fi
 qp="$prefix/bin/quillprint"
 out=$(timeout 60 "$qp" --version 2>&1) && [ "$out" = "quillprint 2.0" ] ||
   fail "--version gave: $out"
