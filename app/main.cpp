@@ -1,5 +1,6 @@
 // Quillprint: takes the place of a pigeon clock's paper printer.
 
+#include <QIcon>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "app/command_line.h"
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
 #include "app/qt_translator.h"
@@ -16,8 +18,9 @@
 
 namespace {
 
-// For the start-up benchmark: once the window is up and the loop idle,
-// say so with the resident size, and end.
+// For the start-up benchmark and the installed-program check: once the
+// window is up and the loop idle, say so with the resident size and the
+// catalogue in use, and end.
 void ReportShownAndQuit()
 {
     long rssKb = 0;
@@ -25,7 +28,8 @@ void ReportShownAndQuit()
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
             rssKb = std::strtol(line.c_str() + 6, nullptr, 10);
-    std::printf("shown rss_kb=%ld\n", rssKb);
+    const std::string catalogue = i18n::CataloguePath("default");
+    std::printf("shown rss_kb=%ld catalogue=%s\n", rssKb, catalogue.empty() ? "none" : catalogue.c_str());
     std::fflush(stdout);
     QCoreApplication::quit();
 }
@@ -34,12 +38,26 @@ void ReportShownAndQuit()
 
 int main(int argc, char** argv)
 {
+    const app::TCommandLineRequest request = app::ParseCommandLine(argc, argv);
     // Catalogues first: the serial port's message table is built through
     // them before anything can fail.
     const app::CatalogueReport catalogueReport = app::InitMessageCatalogues();
     printer::SetMessageTranslator([](std::string_view text) { return i18n::TranslateResourceString(text); });
 
+    if (request != app::TCommandLineRequest::Run) {
+        for (const std::string& error : catalogueErrors)
+            std::fprintf(stderr, "quillprint: %s\n", error.c_str());
+        const QCoreApplication core(argc, argv); // routes the texts through the catalogues
+        const QString answer =
+            request == app::TCommandLineRequest::Help ? app::HelpText() : app::VersionText();
+        std::fputs(answer.toLocal8Bit().constData(), stdout);
+        app::StopMessageCatalogues();
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+
     app::TApplication application(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quillprint.Quillprint"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.quillprint.Quillprint")));
     app::InstallFontSubstitutes();
     app::ComPortDispatcherQt dispatcher;
     dispatcher.MakeDefault();

@@ -25,6 +25,6 @@ if(QP_WITH_QT)
     Qt6::Widgets JPEG::JPEG)
 
   add_executable(quillprint ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
-  target_link_libraries(quillprint PRIVATE app_window app_i18n_qt i18n printer)
-  install(TARGETS quillprint RUNTIME DESTINATION bin)
+  target_link_libraries(quillprint PRIVATE app_window app_command_line app_i18n_qt i18n printer)
+  install(TARGETS quillprint RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -542,4 +542,10 @@ std::string CurrentLanguage()
     return t ? t->CurrentLanguage() : std::string();
 }
 
+std::string CataloguePath(std::string_view domain)
+{
+    TGnuGettextInstance* t = gTranslator.load(std::memory_order_acquire);
+    return t ? t->Domain(domain).CataloguePath() : std::string();
+}
+
 } // namespace i18n

@@ -181,4 +181,8 @@ void AddResourceStringDomain(std::string_view domain);
 std::vector<std::string> ResourceStringDomains();
 std::string CurrentLanguage();
 
+// The file the domain's first catalogue came from; empty when it has none
+// open (or the catalogues have not started).
+std::string CataloguePath(std::string_view domain);
+
 } // namespace i18n

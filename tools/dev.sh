@@ -3,6 +3,7 @@
 #   tools/dev.sh test    install what is missing, build, run every test
 #   tools/dev.sh run     install what is missing, build, start the clock simulator and Quillprint
 #   tools/dev.sh bench   build and run the benchmarks
+#   tools/dev.sh package build the Debian package into dist/ (quillprint_2.0-1_<arch>.deb)
 #   tools/dev.sh fuzz [seconds]   run each fuzz target for longer (default 60 s each)
 set -euo pipefail
 
@@ -16,6 +17,7 @@ packages=(
   libjpeg-dev libcups2-dev cups cups-client cups-bsd
   fonts-liberation2 gettext qt6-serialport-dev poppler-utils
   xvfb xauth
+  build-essential debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
 )
 
 install_missing() {
@@ -73,7 +75,74 @@ cmd_test() {
   run_ctest build-asan || rc=1
   echo "== tests: release"
   run_ctest build || rc=1
+  if build_package; then
+    check_package || rc=1
+  else
+    rc=1
+  fi
   return $rc
+}
+
+# dpkg-buildpackage writes its results beside the source folder, so the
+# package is built from a copy in build-deb/ (a fixed place, so that a
+# compiler cache finds its earlier work); the results are copied to dist/.
+build_package() {
+  local work="$root/build-deb" src="$root/build-deb/quillprint"
+  rm -rf "$src" "$work"/quillprint*_* "$root"/dist/quillprint*_*
+  mkdir -p "$src" "$root/dist"
+  tar -C "$root" --exclude=./.git --exclude='./build*' --exclude=./dist --exclude=./.cache -cf - . |
+    tar -C "$src" -xf -
+  local path=$PATH
+  [ -d /usr/lib/ccache ] && path=/usr/lib/ccache:$PATH
+  echo "== package: dpkg-buildpackage -us -uc -b (log: build-deb/build.log)"
+  if ! (cd "$src" && PATH=$path dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1; then
+    tail -n 40 "$work/build.log"
+    return 1
+  fi
+  cp "$work"/quillprint*_*.deb "$work"/quillprint*_*.changes "$work"/quillprint*_*.buildinfo "$root/dist/"
+  local version arch
+  version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
+  arch=$(dpkg --print-architecture)
+  deb="$root/dist/quillprint_${version}_${arch}.deb"
+  changes="$root/dist/quillprint_${version}_${arch}.changes"
+  [ -f "$deb" ] && [ -f "$changes" ] || { echo "no $deb or $changes"; return 1; }
+  echo "== package: $deb"
+}
+
+# The package's checks: lintian on the .changes and the .deb, failing on
+# errors and warnings; the unpacked package's files and program; the same
+# tree as `cmake --install` of the release build.
+check_package() {
+  local rc=0 tmp
+  echo "== package: lintian"
+  if lintian --fail-on error,warning --display-level '>=warning' "$changes" "$deb"; then
+    echo "lintian: no errors, no warnings"
+  else
+    rc=1
+  fi
+  tmp=$(mktemp -d)
+  dpkg -x "$deb" "$tmp/deb"
+  echo "== package: unpacked program"
+  "$root/tools/check-installed.sh" "$tmp/deb/usr" || rc=1
+  if [ -d "$root/build" ]; then
+    echo "== package: same tree as cmake --install"
+    cmake --install "$root/build" --prefix "$tmp/cmake/usr" >/dev/null
+    # The package adds Debian's copyright, changelog and lintian overrides,
+    # and compresses manual pages and long documents.
+    (cd "$tmp/deb" && find . ! -type d | sed 's/\.gz$//' |
+      grep -v -e '^./usr/share/doc/quillprint/copyright$' -e '^./usr/share/doc/quillprint/changelog.Debian$' \
+        -e '^./usr/share/lintian/overrides/quillprint$' |
+      sort) >"$tmp/deb.list"
+    (cd "$tmp/cmake" && find . ! -type d | sort) >"$tmp/cmake.list"
+    diff -u "$tmp/cmake.list" "$tmp/deb.list" || { echo "the package and cmake --install differ"; rc=1; }
+  fi
+  rm -rf "$tmp"
+  return $rc
+}
+
+cmd_package() {
+  install_missing
+  build_package
 }
 
 cmd_bench() {
@@ -126,6 +195,7 @@ case "${1:-}" in
   test) cmd_test ;;
   run) cmd_run ;;
   bench) cmd_bench ;;
+  package) cmd_package ;;
   fuzz) shift; cmd_fuzz "$@" ;;
-  *) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  *) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac
