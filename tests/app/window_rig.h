@@ -21,8 +21,10 @@
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
 #include "serial/ports.h"
+#include "user_input.h"
 
 namespace testing_support {
+
 
 namespace fs = std::filesystem;
 
@@ -76,25 +78,32 @@ struct QuietLine {
 };
 
 struct SeenBox {
-    QString title, text;
+    QString title, text, hint;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     int buttons = 0;
     QString objectName;
 };
 
 // Answers every modal message box that opens while it lives, with OK, and
-// records what it showed. Arm it before the click that opens a box.
+// records what it showed. Arm it before the click that opens a box. With
+// keepOpenMs the box stays open that long first, as a user reading it would.
 class BoxAnswerer {
 public:
-    BoxAnswerer()
+    explicit BoxAnswerer(int keepOpenMs = 0)
     {
         timer_.setInterval(5);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
+        QObject::connect(&timer_, &QTimer::timeout, [this, keepOpenMs] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box || !box->isVisible() || box == last_)
                 return;
+            if (box != pending_) {
+                pending_ = box;
+                openFor_.start();
+            }
+            if (openFor_.elapsed() < keepOpenMs)
+                return;
             last_ = box;
-            seen.push_back({box->windowTitle(), box->text(), box->icon(),
+            seen.push_back({box->windowTitle(), box->text(), box->informativeText(), box->icon(),
                             static_cast<int>(box->buttons().size()), box->objectName()});
             if (QAbstractButton* ok = box->button(QMessageBox::Ok))
                 ok->click();
@@ -108,6 +117,8 @@ public:
 private:
     QTimer timer_;
     QMessageBox* last_ = nullptr;
+    QMessageBox* pending_ = nullptr;
+    QElapsedTimer openFor_;
 };
 
 inline void RunEventsFor(int ms)
