@@ -94,7 +94,11 @@ public:
         timer_.setInterval(5);
         QObject::connect(&timer_, &QTimer::timeout, [this, keepOpenMs] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible() || box == last_)
+            if (!box || !box->isVisible()) {
+                last_ = pending_ = nullptr; // a later box may reuse the address
+                return;
+            }
+            if (box == last_)
                 return;
             if (box != pending_) {
                 pending_ = box;
