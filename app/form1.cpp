@@ -355,8 +355,9 @@ void TForm1::BitBtn1Click()
 {
     if (CaptionIs(BitBtn1, kConnect)) {
         // Typing leaves the name before the chooser's completion; what is
-        // shown now is what opens.
-        ComboBox1Change();
+        // shown now is what opens (an empty chooser keeps the port's name).
+        if (!ChooserText().isEmpty())
+            ComboBox1Change();
         ComPort1.OpenPort();
         // A frame cut off by an earlier connection must not swallow the
         // first frames of this one.

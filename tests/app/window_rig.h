@@ -91,22 +91,18 @@ class BoxAnswerer {
 public:
     explicit BoxAnswerer(int keepOpenMs = 0)
     {
+        clock_.start();
         timer_.setInterval(5);
         QObject::connect(&timer_, &QTimer::timeout, [this, keepOpenMs] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible()) {
-                last_ = pending_ = nullptr; // a later box may reuse the address
+            // Marked on the box itself: a later box may reuse the address.
+            if (!box || !box->isVisible() || box->property("qpAnswered").toBool())
                 return;
-            }
-            if (box == last_)
+            if (!box->property("qpSeenAt").isValid())
+                box->setProperty("qpSeenAt", clock_.elapsed());
+            if (clock_.elapsed() - box->property("qpSeenAt").toLongLong() < keepOpenMs)
                 return;
-            if (box != pending_) {
-                pending_ = box;
-                openFor_.start();
-            }
-            if (openFor_.elapsed() < keepOpenMs)
-                return;
-            last_ = box;
+            box->setProperty("qpAnswered", true);
             seen.push_back({box->windowTitle(), box->text(), box->informativeText(), box->icon(),
                             static_cast<int>(box->buttons().size()), box->objectName()});
             if (QAbstractButton* ok = box->button(QMessageBox::Ok))
@@ -120,9 +116,7 @@ public:
 
 private:
     QTimer timer_;
-    QMessageBox* last_ = nullptr;
-    QMessageBox* pending_ = nullptr;
-    QElapsedTimer openFor_;
+    QElapsedTimer clock_;
 };
 
 inline void RunEventsFor(int ms)
