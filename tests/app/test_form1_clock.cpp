@@ -544,7 +544,9 @@ TEST_F(ClockTest, ALineThatHangsUpIsReportedInTheErrorBox)
     ASSERT_EQ(boxes.seen.size(), 1u);
     EXPECT_EQ(boxes.seen[0].text, "ReadFile function failed (win error code: 5)");
     EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
-    // The port stays open until the user disconnects; that still works.
+    // The device is given up, the window stays connected and waits; the
+    // user's Disconnect still works.
+    EXPECT_EQ(form.ComPort1.Handle(), -1);
     EXPECT_EQ(form.BitBtn1->text(), "Disconnect");
     form.BitBtn1->click();
     ExpectIdleOrRelayDisconnected(form);
