@@ -451,11 +451,13 @@ void TForm1::LoseLine()
     lineLost_ = true;
     p3Label_ = lbl_p3_connected->text();
     k7Label_ = lbl_k7_on_comport->text();
-    const QString lost = tr(" (line lost, waiting)");
+    // Said first and short: the group boxes cut off a longer label, and
+    // "connected on ... (line lost, waiting)" would lose its point.
+    const QString lost = tr("Line lost on %1, waiting").arg(QString::fromStdString(ComPort1.Port()));
     if (!p3Label_.isEmpty())
-        SetLabel(lbl_p3_connected, p3Label_ + lost);
+        SetLabel(lbl_p3_connected, lost);
     if (!k7Label_.isEmpty())
-        SetLabel(lbl_k7_on_comport, k7Label_ + lost);
+        SetLabel(lbl_k7_on_comport, lost);
     lineWatch_ = new TLineWatch(serial::DevicePathOf(ComPort1.Port()), [this] { TryReopen(); }, this);
 }
 

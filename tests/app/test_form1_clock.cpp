@@ -502,7 +502,9 @@ TEST_F(ClockTest, APulledCableIsWaitedForAndThePrintoutGoesOnInTheSameSheet)
     EXPECT_FALSE(form.ComboBox1->isEnabled());
     EXPECT_TRUE(form.BitBtn2->isEnabled());
     EXPECT_TRUE(form.BitBtn4->isEnabled());
-    EXPECT_EQ(form.lbl_p3_connected->text(), "Pigeon clock connected on ttyUSB0 (line lost, waiting)");
+    EXPECT_EQ(form.lbl_p3_connected->text(), "Line lost on ttyUSB0, waiting");
+    // Wholly inside its group box, which cuts off what sticks out.
+    EXPECT_LE(form.lbl_p3_connected->geometry().right(), form.GroupBox2->contentsRect().right());
     EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "line 1", "line 2"}));
 
     // Plugged in again: a new device under the same name.
