@@ -63,12 +63,15 @@ TEST(Pause, UserInputWaitsUntilTheCallerHasReturned)
     testing_support::TestApp();
     std::string log;
     LoggingWindow window(&log);
+    QApplication::setActiveWindow(&window);
+    window.button->setFocus();
     int painted = 0;
     QTimer::singleShot(0, [&] {
-        // The caller of the pause: a click and a close from the window
-        // manager arrive inside it, a timer still runs there.
+        // The caller of the pause: a click, a key and a close from the
+        // window manager arrive inside it, a timer still runs there.
         QTimer::singleShot(10, [&] {
             testing_support::UserClick(window.button);
+            testing_support::UserKey(window.windowHandle(), Qt::Key_Space, " ");
             window.windowHandle()->close();
             ++painted;
             log += "timer ";
@@ -81,7 +84,7 @@ TEST(Pause, UserInputWaitsUntilTheCallerHasReturned)
     while (log.find("close") == std::string::npos && clock.elapsed() < 5000)
         QApplication::processEvents(QEventLoop::AllEvents, 5);
     EXPECT_EQ(painted, 1);
-    EXPECT_EQ(log, "timer returned click close ");
+    EXPECT_EQ(log, "timer returned click click close ");
     EXPECT_TRUE(window.isVisible());
 
     // A box opened inside the pause takes its clicks at once, or it could

@@ -12,6 +12,8 @@ QT_BEGIN_NAMESPACE
 Q_GUI_EXPORT void qt_handleMouseEvent(QWindow* window, const QPointF& local, const QPointF& global,
                                       Qt::MouseButtons state, Qt::MouseButton button, QEvent::Type type,
                                       Qt::KeyboardModifiers mods, int timestamp);
+Q_GUI_EXPORT void qt_handleKeyEvent(QWindow* w, QEvent::Type t, int k, Qt::KeyboardModifiers mods,
+                                    const QString& text = QString(), bool autorep = false, ushort count = 1);
 QT_END_NAMESPACE
 
 namespace testing_support {
@@ -29,6 +31,13 @@ inline void UserClick(QWidget* w)
                         Qt::NoModifier, timestamp);
     qt_handleMouseEvent(window, local, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease,
                         Qt::NoModifier, timestamp + 1);
+}
+
+// A key pressed and let go in window, to whatever has the focus there.
+inline void UserKey(QWindow* window, int key, const QString& text = QString())
+{
+    qt_handleKeyEvent(window, QEvent::KeyPress, key, Qt::NoModifier, text);
+    qt_handleKeyEvent(window, QEvent::KeyRelease, key, Qt::NoModifier, text);
 }
 
 } // namespace testing_support
