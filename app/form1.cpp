@@ -9,9 +9,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
-#include <functional>
 #include <QStyledItemDelegate>
 #include <cerrno>
+#include <functional>
 #include <poll.h>
 
 #include "app/application.h"
@@ -444,7 +444,8 @@ void TForm1::LoseLine()
     try {
         ComPort1.ClosePort();
     } catch (const std::exception&) {
-        // Shown below as the line's failure; nothing more to release.
+        // The port stays open then: the line's error box and Disconnect
+        // remain the way on, as before.
     }
     if (ComPort1.Connected())
         return;
