@@ -59,7 +59,9 @@ void TLineWatch::ReadEvents()
     }
     if (folderGone) {
         // The folder itself went (a by-id folder goes with its last device).
-        delete notifier_;
+        // The notifier is the caller here: it goes once it has returned.
+        notifier_->setEnabled(false);
+        notifier_->deleteLater();
         notifier_ = nullptr;
         ::close(fd_);
         fd_ = -1;

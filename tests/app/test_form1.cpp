@@ -12,11 +12,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <fstream>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "app/line_watch.h"
 #include "app/widgets.h"
 #include "printout/sheet_view.h"
 #include "window_rig.h"
@@ -382,4 +384,33 @@ TEST_F(WindowTest, OpenFailuresWithAKnownCauseSayWhatToDo)
     EXPECT_TRUE(box.hint.contains("ttyS9") && box.hint.contains("dialout")) << box.hint.toStdString();
     EXPECT_FALSE(box.hint.contains("ttyUSB0"));
     EXPECT_EQ(boxes.seen.size(), 4u);
+}
+
+TEST(LineWatch, SeesTheNameComeBackAlsoWhenItsFolderWentAway)
+{
+    SetUpProgram();
+    char pattern[] = "/tmp/quillprint-watch-XXXXXX";
+    const fs::path root = ::mkdtemp(pattern);
+    const fs::path folder = root / "by-id";
+    fs::create_directory(folder);
+    const std::string path = (folder / "usb-clock").string();
+    int calls = 0;
+    app::TLineWatch watch(path, [&] { ++calls; });
+    ASSERT_TRUE(watch.Notified());
+
+    std::ofstream(folder / "other").put('x'); // other names do not count
+    std::ofstream(path).put('x');
+    ASSERT_TRUE(RunEventsUntil([&] { return calls == 1; }, 2000));
+    RunEventsFor(50);
+    EXPECT_EQ(calls, 1);
+
+    // The folder goes with the device; a look twice a second takes over and
+    // does not mistake a name that is still there for one that came back.
+    fs::remove_all(folder);
+    ASSERT_TRUE(RunEventsUntil([&] { return !watch.Notified(); }, 2000));
+    RunEventsFor(app::TLineWatch::kCheckIntervalMs + 100);
+    fs::create_directory(folder);
+    std::ofstream(path).put('x');
+    ASSERT_TRUE(RunEventsUntil([&] { return calls == 2; }, 3 * app::TLineWatch::kCheckIntervalMs));
+    fs::remove_all(root);
 }
