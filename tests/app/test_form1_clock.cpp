@@ -425,7 +425,7 @@ TEST_F(ClockTest, UserInputInsideThePauseRunsAfterTheReceiver)
         });
         ASSERT_TRUE(RunEventsUntil([&] { return !form.ComPort1.Connected(); }));
         ExpectIdleOrRelayDisconnected(form);
-        EXPECT_EQ(clock.Acks(), 1);
+        EXPECT_TRUE(RunEventsUntil([&] { return clock.Acks() == 1; }, 2000));
         EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "one"}));
     }
 }
