@@ -1,7 +1,11 @@
 #include "application.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QMessageBox>
+#include <cerrno>
+
+#include "serial/errors.h"
 
 namespace app {
 
@@ -17,18 +21,50 @@ QString WithFullStop(const QString& message)
     return message;
 }
 
-void ShowErrorBox(const QString& message)
+void ShowErrorBox(const QString& message, const QString& hint)
 {
     QMessageBox box(QMessageBox::Critical, ApplicationTitle(), WithFullStop(message), QMessageBox::Ok);
     box.setObjectName(QStringLiteral("ErrorBox"));
+    box.setInformativeText(hint);
     box.exec();
 }
 
-void ShowMessage(const QString& message)
+void ShowMessage(const QString& message, const QString& hint)
 {
     QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), message, QMessageBox::Ok);
     box.setObjectName(QStringLiteral("MessageDialog"));
+    box.setInformativeText(hint);
     box.exec();
+}
+
+QString PermissionAdvice()
+{
+    return QCoreApplication::translate(
+        "Quillprint", "Your account may not use serial ports: join the dialout group "
+                      "(sudo adduser $USER dialout), then log out and in again.");
+}
+
+QString ErrorHint(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const serial::EComPort& e) {
+        if (e.PortErrorCode() != serial::CError_OpenFailed)
+            return {};
+        switch (e.SystemErrorCode()) {
+        case EACCES:
+        case EPERM:
+            return PermissionAdvice();
+        case EBUSY:
+        case EWOULDBLOCK: // another program holds the port's lock
+            return QCoreApplication::translate("Quillprint",
+                                               "The port is used by another program; close it there first.");
+        default:
+            return {};
+        }
+    } catch (...) {
+        return {};
+    }
 }
 
 QString ExceptionMessage(const std::exception_ptr& error)
@@ -44,7 +80,8 @@ QString ExceptionMessage(const std::exception_ptr& error)
 
 void ShowCurrentException()
 {
-    ShowErrorBox(ExceptionMessage(std::current_exception()));
+    const std::exception_ptr error = std::current_exception();
+    ShowErrorBox(ExceptionMessage(error), ErrorHint(error));
 }
 
 void InstallFontSubstitutes()

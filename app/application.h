@@ -15,11 +15,20 @@ QString ApplicationTitle();
 // empty and its last character sorts after "." (a letter or a digit).
 QString WithFullStop(const QString& message);
 
-// Modal message box: error icon, one OK button, the application title.
-void ShowErrorBox(const QString& message);
+// Modal message box: error icon, one OK button, the application title. A
+// hint, when given, is one plain line under the message.
+void ShowErrorBox(const QString& message, const QString& hint = QString());
 
-// The not-found dialog kind: no icon, one OK button, the application title.
-void ShowMessage(const QString& message);
+// The not-found dialog kind: no icon, one OK button, the application title,
+// and an optional line under the message.
+void ShowMessage(const QString& message, const QString& hint = QString());
+
+// What a club member can do about an error whose cause is known (no access
+// to the port, the port in use elsewhere); empty otherwise.
+QString ErrorHint(const std::exception_ptr& error);
+
+// The advice for a port that may not be opened for lack of permission.
+QString PermissionAdvice();
 
 // The text of an exception as the error box shows it.
 QString ExceptionMessage(const std::exception_ptr& error);

@@ -8,14 +8,20 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringList>
 #include <QStyledItemDelegate>
+#include <cerrno>
+#include <functional>
+#include <poll.h>
 
 #include "app/application.h"
+#include "app/line_watch.h"
 #include "app/pause.h"
 #include "app/widgets.h"
 #include "clocklink/loft_scan.h"
 #include "printout/page_printing.h"
 #include "printout/sheet_view.h"
+#include "serial/errors.h"
 #include "serial/ports.h"
 
 namespace app {
@@ -31,6 +37,46 @@ QFont ButtonFont()
     QFont font(QStringLiteral("MS Sans Serif"), 12);
     font.setBold(true);
     return font;
+}
+
+// A caption as the program set it: desktops that add keyboard accelerators
+// to button texts (KDE's "&Connect") must not change what a toggle does.
+QString WithoutAccelerators(const QString& caption)
+{
+    QString plain;
+    plain.reserve(caption.size());
+    for (qsizetype i = 0; i < caption.size(); ++i) {
+        if (caption[i] == u'&' && i + 1 < caption.size())
+            ++i; // "&&" stands for one "&"
+        plain += caption[i];
+    }
+    return plain;
+}
+
+bool CaptionIs(const QPushButton* button, const QString& caption)
+{
+    return WithoutAccelerators(button->text()) == caption;
+}
+
+// The device is gone (a pulled cable, a closed pty), not merely quiet.
+bool LineHungUp(int fd)
+{
+    if (fd < 0)
+        return false;
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+bool PermissionDenied(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const serial::EComPort& e) {
+        return e.PortErrorCode() == serial::CError_OpenFailed &&
+               (e.SystemErrorCode() == EACCES || e.SystemErrorCode() == EPERM);
+    } catch (...) {
+        return false;
+    }
 }
 
 QColor ToQColor(clocklink::LampColor c)
@@ -58,6 +104,24 @@ public:
     {
         return QSize(QStyledItemDelegate::sizeHint(option, index).width(), 18);
     }
+};
+
+// The port chooser reads the machine's ports again each time its list opens,
+// so an adapter plugged in after start shows up.
+class TPortChooser : public QComboBox {
+public:
+    TPortChooser(QWidget* parent, std::function<void()> beforePopup)
+        : QComboBox(parent), beforePopup_(std::move(beforePopup))
+    {
+    }
+    void showPopup() override
+    {
+        beforePopup_();
+        QComboBox::showPopup();
+    }
+
+private:
+    std::function<void()> beforePopup_;
 };
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, const QString& hint)
@@ -177,7 +241,7 @@ void TForm1::BuildLayout()
     Place(lbl_p3_connected, 16, 64, 3, 13, Qt::TopEdge | Qt::LeftEdge);
     BitBtn1 = MakeButton(GroupBox2, "BitBtn1", kConnect, QStringLiteral("Connect Pigeon clock via Ringwell to PC"));
     Place(BitBtn1, 104, 16, 129, 41, Qt::TopEdge | Qt::LeftEdge);
-    ComboBox1 = new QComboBox(GroupBox2);
+    ComboBox1 = new TPortChooser(GroupBox2, [this] { RefreshPortChooser(); });
     ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
     ComboBox1->setEditable(true);
     ComboBox1->setInsertPolicy(QComboBox::NoInsert);
@@ -225,8 +289,8 @@ void TForm1::SetUpComPort()
     ComPort1.FlowControl().SetXonXoffIn(false);
     ComPort1.OnRxChar = [this](serial::TComPort& sender, int count) { ComPort1RxChar(sender, count); };
     // Errors that have no click handler to reach go to the error box.
-    ComPort1.OnMonitorEnded = [](serial::TComPort&, const std::string& message) {
-        ShowErrorBox(QString::fromStdString(message));
+    ComPort1.OnMonitorEnded = [this](serial::TComPort&, const std::string& message) {
+        ComPort1MonitorEnded(message);
     };
     ComPort1.OnDeferredError = [](serial::TComPort&, const std::string& message) {
         ShowErrorBox(QString::fromStdString(message));
@@ -258,6 +322,22 @@ void TForm1::FillPortChooser()
     ComboBox1->setEditText(text);
 }
 
+void TForm1::RefreshPortChooser()
+{
+    try {
+        FillPortChooser();
+    } catch (const std::exception&) {
+        // The list stays as it was; the failure shows at the next loft scan.
+    }
+}
+
+// The port name is the text the user sees (inline completion included),
+// without spaces around it.
+QString TForm1::ChooserText() const
+{
+    return ComboBox1->currentText().trimmed();
+}
+
 std::vector<std::string> TForm1::ChooserEntries() const
 {
     std::vector<std::string> entries;
@@ -268,20 +348,28 @@ std::vector<std::string> TForm1::ChooserEntries() const
 
 void TForm1::ComboBox1Change()
 {
-    ComPort1.SetPort(ComboBox1->currentText().toStdString());
+    ComPort1.SetPort(ChooserText().toStdString());
 }
 
 void TForm1::BitBtn1Click()
 {
-    if (BitBtn1->text() == kConnect) {
+    if (CaptionIs(BitBtn1, kConnect)) {
+        // Typing leaves the name before the chooser's completion; what is
+        // shown now is what opens (an empty chooser keeps the port's name).
+        if (!ChooserText().isEmpty())
+            ComboBox1Change();
         ComPort1.OpenPort();
+        // A frame cut off by an earlier connection must not swallow the
+        // first frames of this one.
+        receiver_.Reset();
         BitBtn1->setText(kDisconnect);
-        SetLabel(lbl_p3_connected, QStringLiteral("Pigeon clock connected on ") + ComboBox1->currentText());
+        SetLabel(lbl_p3_connected, QStringLiteral("Pigeon clock connected on ") + ChooserText());
         sheet_.ResetSheet();
         BitBtn2->setEnabled(true);
         BitBtn4->setEnabled(true);
         ComboBox1->setEnabled(false);
     } else {
+        StopWaiting();
         SetLabel(lbl_p3_connected, QString());
         ComPort1.ClosePort();
         BitBtn1->setText(kConnect);
@@ -293,24 +381,33 @@ void TForm1::BitBtn1Click()
 
 void TForm1::Button1Click()
 {
-    if (Button1->text() == kConnectLoft) {
+    if (CaptionIs(Button1, kConnectLoft)) {
         // The list goes first, its shown text stays; a failure stops here.
         const QString text = ComboBox1->currentText();
         ComboBox1->clear();
         ComboBox1->setEditText(text);
         FillPortChooser();
-        if (ComPort1.Connected())
+        if (ComPort1.Connected() || lineLost_)
             BitBtn1Click();
         std::optional<std::string> found;
+        clocklink::ProbeFailures failures;
         {
             QGuiApplication::setOverrideCursor(Qt::WaitCursor);
             struct RestoreCursor {
                 ~RestoreCursor() { QGuiApplication::restoreOverrideCursor(); }
             } restore;
-            found = clocklink::ScanForLoftClock<serial::TComPort>(ChooserEntries());
+            found = clocklink::ScanForLoftClock<serial::TComPort>(ChooserEntries(), &failures);
         }
         if (!found) {
-            ShowMessage(QStringLiteral("No TAVELIN Corvan K7 found!"));
+            QStringList denied;
+            for (const auto& [name, error] : failures)
+                if (PermissionDenied(error))
+                    denied << QString::fromStdString(name);
+            QString hint;
+            if (!denied.isEmpty())
+                hint = tr("Not allowed to open %1.").arg(denied.join(QStringLiteral(", "))) +
+                       QLatin1Char(' ') + PermissionAdvice();
+            ShowMessage(QStringLiteral("No TAVELIN Corvan K7 found!"), hint);
             return;
         }
         const QString port = QString::fromStdString(*found);
@@ -321,6 +418,7 @@ void TForm1::Button1Click()
         Button1->setText(kDisconnectLoft);
         GroupBox2->hide();
     } else {
+        StopWaiting();
         SetLabel(lbl_k7_on_comport, QString());
         SetLabel(lbl_p3_connected, QString());
         ComPort1.ClosePort();
@@ -329,6 +427,63 @@ void TForm1::Button1Click()
         BitBtn1->setEnabled(true);
         ComboBox1->setEnabled(true);
         GroupBox2->show();
+    }
+}
+
+void TForm1::ComPort1MonitorEnded(const std::string& message)
+{
+    // A hung-up line gives its device up at once, so the adapter comes back
+    // under the same name, and the window waits for it, sheet and all.
+    if (ComPort1.Connected() && LineHungUp(ComPort1.Handle()))
+        LoseLine();
+    ShowErrorBox(QString::fromStdString(message));
+}
+
+void TForm1::LoseLine()
+{
+    try {
+        ComPort1.ClosePort();
+    } catch (const std::exception&) {
+        // The port stays open then: the line's error box and Disconnect
+        // remain the way on, as before.
+    }
+    if (ComPort1.Connected())
+        return;
+    lineLost_ = true;
+    p3Label_ = lbl_p3_connected->text();
+    k7Label_ = lbl_k7_on_comport->text();
+    // Said first and short: the group boxes cut off a longer label, and
+    // "connected on ... (line lost, waiting)" would lose its point.
+    const QString lost = tr("Line lost on %1, waiting").arg(QString::fromStdString(ComPort1.Port()));
+    if (!p3Label_.isEmpty())
+        SetLabel(lbl_p3_connected, lost);
+    if (!k7Label_.isEmpty())
+        SetLabel(lbl_k7_on_comport, lost);
+    lineWatch_ = new TLineWatch(serial::DevicePathOf(ComPort1.Port()), [this] { TryReopen(); }, this);
+}
+
+void TForm1::TryReopen()
+{
+    if (!lineLost_)
+        return;
+    try {
+        ComPort1.OpenPort(); // the same name and settings as before
+    } catch (const std::exception&) {
+        return; // not back yet, or not ours yet: wait on
+    }
+    receiver_.Reset();
+    StopWaiting();
+    SetLabel(lbl_p3_connected, p3Label_);
+    SetLabel(lbl_k7_on_comport, k7Label_);
+}
+
+void TForm1::StopWaiting()
+{
+    lineLost_ = false;
+    if (lineWatch_) {
+        // This may run inside the watch's own call.
+        lineWatch_->deleteLater();
+        lineWatch_ = nullptr;
     }
 }
 

@@ -24,6 +24,7 @@ namespace app {
 
 class TShape;
 class TImage;
+class TLineWatch;
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -54,6 +55,8 @@ public:
 
     printout::PrintoutSheet& Sheet() { return sheet_; }
     const clocklink::FrameReceiver& Receiver() const { return receiver_; }
+    // The line hung up and the window waits for its port to come back.
+    bool LineLost() const { return lineLost_; }
 
     // Handlers.
     void FormCreate();
@@ -73,7 +76,13 @@ private:
     void BuildLayout();
     void SetUpComPort();
     void FillPortChooser();
+    void RefreshPortChooser();
+    QString ChooserText() const;
     std::vector<std::string> ChooserEntries() const;
+    void ComPort1MonitorEnded(const std::string& message);
+    void LoseLine();
+    void TryReopen();
+    void StopWaiting();
     void Place(QWidget* widget, int left, int top, int width, int height, Qt::Edges anchors);
 
     struct Anchored {
@@ -86,6 +95,11 @@ private:
     printout::PrintoutSheet sheet_;
     clocklink::PortOpsOf<serial::TComPort> portOps_{ComPort1};
     clocklink::FrameReceiver receiver_;
+
+    // A pulled cable: the port is closed, the window stays connected.
+    bool lineLost_ = false;
+    TLineWatch* lineWatch_ = nullptr;
+    QString p3Label_, k7Label_; // the labels to restore
 };
 
 } // namespace app

@@ -1,5 +1,5 @@
 if(QP_WITH_QT)
   add_library(app_pause STATIC ${CMAKE_CURRENT_LIST_DIR}/pause.cpp)
   target_include_directories(app_pause PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(app_pause PUBLIC Qt6::Core)
+  target_link_libraries(app_pause PUBLIC Qt6::Widgets)
 endif()

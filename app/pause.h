@@ -3,8 +3,14 @@
 namespace app {
 
 // Waits ms milliseconds while the main thread keeps handling events (so the
-// window, clicks and the serial port's queued handlers all run meanwhile).
-// Ends early once the application has been told to quit.
+// window paints, timers run and the serial port's queued handlers run
+// meanwhile). Ends early once the application has been told to quit.
+//
+// The user's input that arrives meanwhile (mouse, keyboard, shortcuts, and a
+// close request from the window manager) is held back and handed on in its
+// order once the caller has returned to the event loop, so no click handler,
+// dialog, print or scan ever runs nested inside the caller. Input for a
+// modal box opened inside the pause still reaches it at once.
 void DelayProcessingMessages(int ms);
 
 } // namespace app

@@ -7,10 +7,12 @@
 // it is a parameter so the clock link does not depend on it.
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "frame.h"
@@ -24,8 +26,10 @@ inline constexpr int kProbeReplyMaxBytes = 25;
 // 4 0x00. Length byte and checksum are not looked at.
 bool LooksLikeLoftClock(std::string_view reply);
 
+// failure, when given, receives the error that ended the probe (none when
+// the port simply did not answer like the clock).
 template <class Port>
-bool ProbeLoftClock(const ByteString& name)
+bool ProbeLoftClock(const ByteString& name, std::exception_ptr* failure = nullptr)
 {
     bool answer = false;
     auto port = std::make_unique<Port>();
@@ -40,19 +44,29 @@ bool ProbeLoftClock(const ByteString& name)
         answer = LooksLikeLoftClock(reply);
     } catch (...) {
         // A port that cannot be opened, written or read has no clock.
+        if (failure)
+            *failure = std::current_exception();
     }
     port->SetConnected(false); // not guarded: a failing close ends the scan
     return answer;
 }
 
+// Ports whose probe failed are added to failures, when given, with the
+// error; the scan itself still goes on silently.
+using ProbeFailures = std::vector<std::pair<ByteString, std::exception_ptr>>;
+
 template <class Port>
-std::optional<ByteString> ScanForLoftClock(const std::vector<ByteString>& ports)
+std::optional<ByteString> ScanForLoftClock(const std::vector<ByteString>& ports,
+                                           ProbeFailures* failures = nullptr)
 {
     for (const ByteString& name : ports) {
         if (name.empty())
             continue;
-        if (ProbeLoftClock<Port>(name))
+        std::exception_ptr failure;
+        if (ProbeLoftClock<Port>(name, &failure))
             return name;
+        if (failure && failures)
+            failures->emplace_back(name, failure);
     }
     return std::nullopt;
 }

@@ -214,9 +214,18 @@ void SheetGrid::paintEvent(QPaintEvent* event)
         painter.setPen(palette().color(current ? QPalette::HighlightedText : QPalette::Text));
         painter.save();
         painter.setClipRect(r.intersected(area));
-        // Text sits 2 px in from the cell's corner, as in the classic grid;
-        // a 1-pixel marker row shows only a hairline of its "@".
-        painter.drawText(r.left() + 2, r.top() + 2 + fm.ascent(), DecodeClockText(sheet_.RowText(row)));
+        if (sheet_.IsPageMarker(row)) {
+            // Where a printed page will end: a dotted line across the sheet,
+            // every other pixel, in the 1-pixel row.
+            QPen dots(painter.pen().color(), 1, Qt::CustomDashLine);
+            dots.setDashPattern({1, 1});
+            dots.setCapStyle(Qt::FlatCap);
+            painter.setPen(dots);
+            painter.drawLine(QPointF(r.left(), r.top() + 0.5), QPointF(r.right() + 1, r.top() + 0.5));
+        } else {
+            // Text sits 2 px in from the cell's corner, as in the classic grid.
+            painter.drawText(r.left() + 2, r.top() + 2 + fm.ascent(), DecodeClockText(sheet_.RowText(row)));
+        }
         painter.restore();
         if (current && hasFocus())
             painter.drawRect(r.adjusted(0, 0, -1, -1));

@@ -112,8 +112,9 @@ void TCustomComPort::OpenDevice() {
 void TCustomComPort::CloseDevice() {
     if (handle_ >= 0) {
         // Unsent output would otherwise hold close() for the driver's
-        // closing_wait (up to 30 s).
-        ::tcflush(handle_, TCOFLUSH);
+        // closing_wait (up to 30 s); it gets a bounded moment to leave.
+        if (!DrainOutput(handle_, LineSpeed()))
+            ::tcflush(handle_, TCOFLUSH);
         ::ioctl(handle_, TIOCNXCL);
         ::close(handle_);
     }

@@ -34,6 +34,44 @@ extern "C" void IgnoreWake(int) {}
 
 } // namespace
 
+// --- output drain --------------------------------------------------------------
+
+bool DrainOutput(int fd, int bitsPerSecond) {
+    using Clock = std::chrono::steady_clock;
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
+        return false;
+    if (queued <= 0)
+        return true;
+    // 12 bits a character covers parity and two stop bits.
+    const double msPerChar = 12000.0 / std::max(bitsPerSecond, 50);
+    const auto budget = std::chrono::milliseconds(
+        std::min(500, static_cast<int>(queued * msPerChar) + 20));
+    // A line held by flow control (or a device that stopped) keeps its bytes:
+    // give up once nothing has left for a few character times.
+    const auto stall = std::chrono::milliseconds(std::max(10, static_cast<int>(3 * msPerChar)));
+    const auto step = std::chrono::microseconds(std::clamp(static_cast<int>(msPerChar * 1000), 200, 5000));
+    const auto end = Clock::now() + budget;
+    auto lastProgress = Clock::now();
+    while (Clock::now() < end && Clock::now() - lastProgress < stall) {
+        std::this_thread::sleep_for(step);
+        int now = 0;
+        if (::ioctl(fd, TIOCOUTQ, &now) != 0)
+            return false;
+        if (now <= 0)
+            return true;
+        if (now < queued) {
+            queued = now;
+            lastProgress = Clock::now();
+        }
+    }
+    return false;
+}
+
+void PurgeQueues(int fd, int bitsPerSecond) {
+    ::tcflush(fd, DrainOutput(fd, bitsPerSecond) ? TCIFLUSH : TCIOFLUSH);
+}
+
 // --- modem lines ---------------------------------------------------------------
 
 TComEvents ModemLineEvents(const TModemSnapshot& before, const TModemSnapshot& after,
@@ -198,7 +236,7 @@ void TModemWatch::Body(TModemSnapshot before) {
 
 TComThread::TComThread(TCustomComPort& port)
     : port_(port), fd_(port.handle_), events_(port.events_),
-      rx80Level_(port.buffer_.InputSize() * 8 / 10) {
+      rx80Level_(port.buffer_.InputSize() * 8 / 10), bitsPerSecond_(port.LineSpeed()) {
     auto fail = [this](int err) {
         CloseFd(epollFd_);
         CloseFd(stopFd_);
@@ -312,8 +350,9 @@ void TComThread::Body() {
 }
 
 void TComThread::Cleanup() {
-    // Both driver queues are emptied as the monitor ends.
-    ::tcflush(fd_, TCIOFLUSH);
+    // Both driver queues are emptied as the monitor ends; what was just
+    // written (an acknowledgement before a close) may leave first.
+    PurgeQueues(fd_, bitsPerSecond_);
 }
 
 std::string TComThread::Loop() {

@@ -19,6 +19,18 @@ namespace serial {
 
 class TCustomComPort;
 
+// Gives output already written a bounded time to leave the line before a
+// purge: about the time its bytes take at bitsPerSecond, plus a little, and
+// never longer than a line that does not drain at all deserves. Returns true
+// when the driver's output queue is empty, so that a purge needs to discard
+// only input (on a pty, discarding output would take the bytes from the
+// other side's input as well).
+bool DrainOutput(int fd, int bitsPerSecond);
+
+// Empties both driver queues as the end of a monitor and a close do, after
+// DrainOutput.
+void PurgeQueues(int fd, int bitsPerSecond);
+
 // The modem lines at one moment: TIOCM_* bits, and the driver's change
 // counters where it keeps them (TIOCGICOUNT).
 struct TModemSnapshot {
@@ -109,6 +121,7 @@ private:
     int fd_;
     TComEvents events_;
     int rx80Level_;
+    int bitsPerSecond_;
     int epollFd_ = -1;
     int stopFd_ = -1;
     int kickFd_ = -1;

@@ -9,12 +9,16 @@
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <fstream>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include "app/line_watch.h"
 #include "app/widgets.h"
 #include "printout/sheet_view.h"
 #include "window_rig.h"
@@ -277,4 +281,136 @@ TEST_F(WindowTest, AccessibleNamesAndDescriptions)
     ASSERT_NE(grid, nullptr);
     ASSERT_NE(grid->tableInterface(), nullptr);
     EXPECT_EQ(grid->tableInterface()->rowCount(), 1);
+}
+
+TEST_F(WindowTest, TogglesReadTheirCaptionsWithoutAcceleratorMarks)
+{
+    QuietLine line;
+    ports.Add("ttyUSB0", line.path);
+    app::TForm1 form;
+    BoxAnswerer boxes;
+    // Captions as a desktop that adds keyboard accelerators shows them.
+    form.BitBtn1->setText("&Connect");
+    form.BitBtn1->click();
+    EXPECT_TRUE(form.ComPort1.Connected());
+    EXPECT_EQ(form.BitBtn1->text(), "Disconnect");
+    form.BitBtn1->setText("Dis&connect");
+    form.BitBtn1->click();
+    EXPECT_FALSE(form.ComPort1.Connected());
+    EXPECT_EQ(form.BitBtn1->text(), "Connect");
+    form.Button1->setText("Connect K7 (&Loft)");
+    form.Button1->click(); // scans: the quiet line is no clock
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text, "No TAVELIN Corvan K7 found!");
+    EXPECT_TRUE(boxes.seen[0].hint.isEmpty());
+}
+
+TEST_F(WindowTest, TheChooserOpensTheShownTextAndRereadsThePortsWhenItDropsDown)
+{
+    QuietLine usb, acm;
+    ports.Add("ttyUSB0", usb.path);
+    app::TForm1 form;
+    form.show();
+    BoxAnswerer boxes; // none expected
+
+    // Typing "ttyU": the inline completion shows "ttyUSB0", and that opens.
+    QLineEdit* edit = form.ComboBox1->lineEdit();
+    QApplication::setActiveWindow(&form);
+    edit->setFocus();
+    edit->clear();
+    for (QChar c : QStringLiteral("ttyU")) {
+        QKeyEvent key(QEvent::KeyPress, c.toUpper().unicode(), Qt::NoModifier, QString(c));
+        QApplication::sendEvent(edit, &key);
+    }
+    ASSERT_EQ(form.ComboBox1->currentText(), "ttyUSB0");
+    form.BitBtn1->click();
+    EXPECT_TRUE(form.ComPort1.Connected());
+    EXPECT_EQ(form.ComPort1.Port(), "ttyUSB0");
+    form.BitBtn1->click();
+
+    // Spaces around a typed name do not count.
+    form.ComboBox1->setEditText("  ttyUSB0 ");
+    form.BitBtn1->click();
+    EXPECT_TRUE(form.ComPort1.Connected());
+    EXPECT_EQ(form.lbl_p3_connected->text(), "Pigeon clock connected on ttyUSB0");
+    form.BitBtn1->click();
+
+    // An adapter plugged in after start is listed when the list opens; the
+    // text shown stays.
+    ports.Add("ttyACM0", acm.path);
+    form.ComboBox1->setEditText("typed");
+    EXPECT_EQ(form.ComboBox1->count(), 1);
+    form.ComboBox1->showPopup();
+    form.ComboBox1->hidePopup();
+    ASSERT_EQ(form.ComboBox1->count(), 2);
+    EXPECT_EQ(form.ComboBox1->itemText(0), "ttyACM0");
+    EXPECT_EQ(form.ComboBox1->currentText(), "typed");
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+TEST_F(WindowTest, OpenFailuresWithAKnownCauseSayWhatToDo)
+{
+    QuietLine busy;
+    ports.Add("ttyUSB0", busy.path);
+    // Opened for writing, this refuses everyone, root included.
+    ports.Add("ttyS9", "/proc/sys/kernel/osrelease");
+    app::TForm1 form;
+    BoxAnswerer boxes;
+    auto connectTo = [&](const char* port) {
+        form.ComboBox1->setEditText(port);
+        form.BitBtn1->click();
+        return boxes.seen.back();
+    };
+
+    const int other = ::open(busy.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0); // another program has it
+    SeenBox box = connectTo("ttyUSB0");
+    EXPECT_EQ(box.text, "Unable to open com port (win error code: 11)");
+    EXPECT_TRUE(box.hint.contains("another program")) << box.hint.toStdString();
+    ::close(other);
+
+    box = connectTo("ttyS9");
+    EXPECT_EQ(box.text, "Unable to open com port (win error code: 13)");
+    EXPECT_TRUE(box.hint.contains("dialout")) << box.hint.toStdString();
+
+    box = connectTo("ttyNone");
+    EXPECT_EQ(box.text, "Unable to open com port (win error code: 2)");
+    EXPECT_TRUE(box.hint.isEmpty());
+
+    // The loft scan names the ports it was not allowed to open.
+    form.Button1->click();
+    box = boxes.seen.back();
+    EXPECT_EQ(box.text, "No TAVELIN Corvan K7 found!");
+    EXPECT_TRUE(box.hint.contains("ttyS9") && box.hint.contains("dialout")) << box.hint.toStdString();
+    EXPECT_FALSE(box.hint.contains("ttyUSB0"));
+    EXPECT_EQ(boxes.seen.size(), 4u);
+}
+
+TEST(LineWatch, SeesTheNameComeBackAlsoWhenItsFolderWentAway)
+{
+    SetUpProgram();
+    char pattern[] = "/tmp/quillprint-watch-XXXXXX";
+    const fs::path root = ::mkdtemp(pattern);
+    const fs::path folder = root / "by-id";
+    fs::create_directory(folder);
+    const std::string path = (folder / "usb-clock").string();
+    int calls = 0;
+    app::TLineWatch watch(path, [&] { ++calls; });
+    ASSERT_TRUE(watch.Notified());
+
+    std::ofstream(folder / "other").put('x'); // other names do not count
+    std::ofstream(path).put('x');
+    ASSERT_TRUE(RunEventsUntil([&] { return calls == 1; }, 2000));
+    RunEventsFor(50);
+    EXPECT_EQ(calls, 1);
+
+    // The folder goes with the device; a look twice a second takes over and
+    // does not mistake a name that is still there for one that came back.
+    fs::remove_all(folder);
+    ASSERT_TRUE(RunEventsUntil([&] { return !watch.Notified(); }, 2000));
+    RunEventsFor(app::TLineWatch::kCheckIntervalMs + 100);
+    fs::create_directory(folder);
+    std::ofstream(path).put('x');
+    ASSERT_TRUE(RunEventsUntil([&] { return calls == 2; }, 3 * app::TLineWatch::kCheckIntervalMs));
+    fs::remove_all(root);
 }

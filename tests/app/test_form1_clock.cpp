@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "app/widgets.h"
+#include "clocklink/frame.h"
 #include "tools/clock_sim.h"
 #include "window_rig.h"
 
@@ -138,6 +139,69 @@ clocksim::Options Printout(std::vector<std::string> lines)
     options.settleMs = 50;
     return options;
 }
+
+// Runs fn from inside the receiver's acknowledgement pause: a frame's row is
+// appended right before the pause starts, so the first look at the loop
+// that sees the row is made inside it.
+void InPause(app::TForm1& form, int rows, const std::function<void()>& fn)
+{
+    bool done = false;
+    QTimer poll;
+    poll.setInterval(1);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (done || form.Sheet().RowCount() < rows)
+            return;
+        done = true;
+        fn();
+    });
+    poll.start();
+    ASSERT_TRUE(RunEventsUntil([&] { return done; }));
+}
+
+// A clock the test drives frame by frame on a pty of its own; the slave is
+// left for the window to open.
+class HandClock {
+public:
+    HandClock()
+    {
+        int slave = -1;
+        if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
+            std::abort();
+        path_ = ::ttyname(slave);
+        ::close(slave);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    }
+    ~HandClock() { Unplug(); }
+    const std::string& Path() const { return path_; }
+    // The cable is pulled: the slave hangs up and its node goes.
+    void Unplug()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+        master_ = -1;
+    }
+    void Send(const std::string& bytes) { ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    static std::string Line(const std::string& text) { return clocklink::MakeFrame(0x6C, 'U', 'P', text); }
+    // Acknowledgements of "P"/"U" frames received so far; nothing else.
+    int Acks()
+    {
+        char buffer[256];
+        ssize_t n;
+        while (master_ >= 0 && (n = ::read(master_, buffer, sizeof buffer)) > 0)
+            received_.append(buffer, static_cast<std::size_t>(n));
+        const std::string ack = clocklink::WithChecksum(clocklink::AckBody('U', 'P'));
+        int count = 0;
+        for (std::size_t at = 0; (at = received_.find(ack, at)) != std::string::npos; at += ack.size())
+            ++count;
+        EXPECT_EQ(received_.size(), ack.size() * static_cast<std::size_t>(count));
+        return count;
+    }
+
+private:
+    int master_ = -1;
+    std::string path_, received_;
+};
 
 } // namespace
 
@@ -327,6 +391,148 @@ TEST_F(ClockTest, DisconnectDuringTheAcknowledgementPauseDoesNotBlock)
     }
 }
 
+TEST_F(ClockTest, UserInputInsideThePauseRunsAfterTheReceiver)
+{
+    {
+        SCOPED_TRACE("loft press while relay-connected to the loft clock");
+        SimClock clock(Printout({"one", "two", "three"}));
+        FakePortTree tree;
+        tree.Add("ttyUSB0", clock.Path());
+        app::TForm1 form;
+        form.show();
+        form.BitBtn1->click();
+        BoxAnswerer boxes;
+        InPause(form, 2, [&] { UserClick(form.Button1); });
+        ASSERT_TRUE(RunEventsUntil([&] { return form.Button1->text() == "Disconnect K7" || !boxes.seen.empty(); }));
+        ExpectLoftConnected(form, "ttyUSB0");
+        EXPECT_TRUE(boxes.seen.empty());
+        EXPECT_EQ(clock.Stats().probesAnswered, 1);
+        form.Button1->click();
+    }
+    {
+        SCOPED_TRACE("Disconnect inside the pause: the acknowledgement goes out, then the port closes");
+        HandClock clock;
+        FakePortTree tree;
+        tree.Add("ttyUSB0", clock.Path());
+        app::TForm1 form;
+        form.show();
+        form.BitBtn1->click();
+        clock.Send(HandClock::Line("one"));
+        InPause(form, 2, [&] {
+            UserClick(form.BitBtn1);
+            EXPECT_TRUE(form.ComPort1.Connected()); // not yet
+            EXPECT_EQ(clock.Acks(), 0);
+        });
+        ASSERT_TRUE(RunEventsUntil([&] { return !form.ComPort1.Connected(); }));
+        ExpectIdleOrRelayDisconnected(form);
+        EXPECT_TRUE(RunEventsUntil([&] { return clock.Acks() == 1; }, 2000));
+        EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "one"}));
+    }
+}
+
+TEST_F(ClockTest, PrintWithItsErrorBoxInsideThePauseHoldsNoAcknowledgementBack)
+{
+    // No printer can be reached; the user reads the error box for a second,
+    // longer than the clock waits for an acknowledgement.
+    ::setenv("CUPS_SERVER", "/nonexistent/quillprint-cups.sock", 1);
+    clocksim::Options options = Printout({"one", "two", "three"});
+    options.ackTimeoutMs = 300;
+    SimClock clock(options);
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    form.show();
+    form.BitBtn1->click();
+    BoxAnswerer boxes(1000);
+    // Two lines make a page worth printing.
+    InPause(form, 3, [&] { UserClick(form.BitBtn2); });
+    const bool done = RunEventsUntil([&] { return clock.Stats().printoutsCompleted >= 1 && !boxes.seen.empty(); });
+    ::unsetenv("CUPS_SERVER");
+    ASSERT_TRUE(done) << boxes.seen.size() << " boxes, " << clock.Stats().acksReceived << " acks, rows " << form.Sheet().RowCount();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+    const clocksim::Stats stats = clock.Stats();
+    EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "one", "two", "three"}));
+    EXPECT_EQ(stats.acksReceived, 3);
+    EXPECT_EQ(stats.framesResent, 0);
+    EXPECT_EQ(stats.acksWrong + stats.acksUnexpected, 0);
+    form.BitBtn1->click();
+}
+
+TEST_F(ClockTest, EveryConnectionStartsWithACleanReceiver)
+{
+    HandClock clock;
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    form.BitBtn1->click();
+    // A frame announcing 255 payload bytes, cut off after three.
+    clock.Send(std::string("\x6C\x55\x50\xFF" "abc", 7));
+    ASSERT_TRUE(RunEventsUntil([&] { return form.Receiver().Parser().State() == clocklink::ParserState::InPayload; }));
+    form.BitBtn1->click();
+    form.BitBtn1->click();
+    ASSERT_TRUE(form.ComPort1.Connected());
+    for (const char* text : {"first", "second", "third"})
+        clock.Send(HandClock::Line(text));
+    ASSERT_TRUE(RunEventsUntil([&] { return clock.Acks() == 3; }));
+    EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "first", "second", "third"}));
+    form.BitBtn1->click();
+}
+
+TEST_F(ClockTest, APulledCableIsWaitedForAndThePrintoutGoesOnInTheSameSheet)
+{
+    auto clock = std::make_unique<HandClock>();
+    ports.Add("ttyUSB0", clock->Path());
+    app::TForm1 form;
+    form.show();
+    form.BitBtn1->click();
+    for (const char* text : {"line 1", "line 2"})
+        clock->Send(HandClock::Line(text));
+    ASSERT_TRUE(RunEventsUntil([&] { return clock->Acks() == 2; }));
+    // Line 3 is cut off by the pull: the clock never got its acknowledgement.
+    clock->Send(HandClock::Line("line 3").substr(0, 6));
+    ASSERT_TRUE(RunEventsUntil([&] { return form.Receiver().Parser().State() == clocklink::ParserState::InPayload; }));
+
+    BoxAnswerer boxes;
+    clock->Unplug();
+    fs::remove(ports.DevPath("ttyUSB0"));
+    ASSERT_TRUE(RunEventsUntil([&] { return !boxes.seen.empty(); }));
+    EXPECT_EQ(boxes.seen[0].text, "ReadFile function failed (win error code: 5)");
+    EXPECT_EQ(form.ComPort1.Handle(), -1); // the device is given up at once
+    EXPECT_TRUE(form.LineLost());
+    EXPECT_EQ(form.BitBtn1->text(), "Disconnect");
+    EXPECT_FALSE(form.ComboBox1->isEnabled());
+    EXPECT_TRUE(form.BitBtn2->isEnabled());
+    EXPECT_TRUE(form.BitBtn4->isEnabled());
+    EXPECT_EQ(form.lbl_p3_connected->text(), "Line lost on ttyUSB0, waiting");
+    // Wholly inside its group box, which cuts off what sticks out.
+    EXPECT_LE(form.lbl_p3_connected->geometry().right(), form.GroupBox2->contentsRect().right());
+    EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "line 1", "line 2"}));
+
+    // Plugged in again: a new device under the same name.
+    clock = std::make_unique<HandClock>();
+    fs::create_symlink(clock->Path(), ports.DevPath("ttyUSB0"));
+    ASSERT_TRUE(RunEventsUntil([&] { return form.ComPort1.Connected(); }));
+    ExpectRelayConnected(form, "ttyUSB0");
+    EXPECT_FALSE(form.LineLost());
+    // The clock sends again what was not acknowledged, and goes on.
+    for (const char* text : {"line 3", "line 4"})
+        clock->Send(HandClock::Line(text));
+    ASSERT_TRUE(RunEventsUntil([&] { return clock->Acks() == 2; }));
+    EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "line 1", "line 2", "line 3", "line 4"}));
+    EXPECT_EQ(boxes.seen.size(), 1u);
+
+    // Disconnect while waiting is a plain disconnect; nothing reopens later.
+    clock->Unplug();
+    fs::remove(ports.DevPath("ttyUSB0"));
+    ASSERT_TRUE(RunEventsUntil([&] { return form.LineLost(); }));
+    form.BitBtn1->click();
+    ExpectIdleOrRelayDisconnected(form);
+    clock = std::make_unique<HandClock>();
+    fs::create_symlink(clock->Path(), ports.DevPath("ttyUSB0"));
+    RunEventsFor(300);
+    EXPECT_FALSE(form.ComPort1.Connected());
+    EXPECT_EQ(form.Sheet().RowCount(), 5);
+}
+
 TEST_F(ClockTest, ALineThatHangsUpIsReportedInTheErrorBox)
 {
     auto clock = std::make_unique<SimClock>(Printout({"last words"}));
@@ -340,11 +546,39 @@ TEST_F(ClockTest, ALineThatHangsUpIsReportedInTheErrorBox)
     ASSERT_EQ(boxes.seen.size(), 1u);
     EXPECT_EQ(boxes.seen[0].text, "ReadFile function failed (win error code: 5)");
     EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
-    // The port stays open until the user disconnects; that still works.
+    // The device is given up, the window stays connected and waits; the
+    // user's Disconnect still works.
+    EXPECT_EQ(form.ComPort1.Handle(), -1);
     EXPECT_EQ(form.BitBtn1->text(), "Disconnect");
     form.BitBtn1->click();
     ExpectIdleOrRelayDisconnected(form);
     EXPECT_EQ(boxes.seen.size(), 1u);
+}
+
+TEST_F(ClockTest, TheWindowManagersCloseInsideThePauseEndsCleanlyAfterTheAcknowledgement)
+{
+    SimClock clock(Printout({"one", "two", "three"}));
+    ports.Add("ttyUSB0", clock.Path());
+    auto form = std::make_unique<app::TForm1>();
+    form->show();
+    form->BitBtn1->click();
+    QTimer poll;
+    poll.setInterval(1);
+    bool asked = false;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (asked || form->Sheet().RowCount() < 2)
+            return;
+        asked = true;
+        form->windowHandle()->close(); // as the frame's close button does
+    });
+    poll.start();
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(7); }); // safety net
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_TRUE(asked);
+    form.reset();
+    for (int i = 0; i < 200 && clock.Stats().acksReceived < 1; ++i)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(clock.Stats().acksReceived, 1);
 }
 
 TEST_F(ClockTest, ClosingTheWindowWhileConnectedClosesThePort)

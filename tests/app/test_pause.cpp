@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
+#include <string>
 
 #include "../qt_test_app.h"
 #include "app/pause.h"
+#include "user_input.h"
 
 TEST(Pause, WaitsAtLeastTheTimeAndRunsEventsMeanwhile)
 {
@@ -29,6 +34,77 @@ TEST(Pause, NothingForZeroOrLess)
     app::DelayProcessingMessages(0);
     app::DelayProcessingMessages(-5);
     EXPECT_LT(clock.elapsed(), 20);
+}
+
+namespace {
+
+// A window that notes its clicks and close requests in a shared log.
+struct LoggingWindow : QWidget {
+    std::string* log;
+    QPushButton* button;
+    explicit LoggingWindow(std::string* log) : log(log), button(new QPushButton("Press", this))
+    {
+        resize(200, 100);
+        button->setGeometry(10, 10, 100, 40);
+        QObject::connect(button, &QPushButton::clicked, [log] { *log += "click "; });
+        show();
+    }
+    void closeEvent(QCloseEvent* e) override
+    {
+        *log += "close ";
+        e->ignore();
+    }
+};
+
+} // namespace
+
+TEST(Pause, UserInputWaitsUntilTheCallerHasReturned)
+{
+    testing_support::TestApp();
+    std::string log;
+    LoggingWindow window(&log);
+    QApplication::setActiveWindow(&window);
+    window.button->setFocus();
+    int painted = 0;
+    QTimer::singleShot(0, [&] {
+        // The caller of the pause: a click, a key and a close from the
+        // window manager arrive inside it, a timer still runs there.
+        QTimer::singleShot(10, [&] {
+            testing_support::UserClick(window.button);
+            testing_support::UserKey(window.windowHandle(), Qt::Key_Space, " ");
+            window.windowHandle()->close();
+            ++painted;
+            log += "timer ";
+        });
+        app::DelayProcessingMessages(60);
+        log += "returned ";
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (log.find("close") == std::string::npos && clock.elapsed() < 5000)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(painted, 1);
+    EXPECT_EQ(log, "timer returned click click close ");
+    EXPECT_TRUE(window.isVisible());
+
+    // A box opened inside the pause takes its clicks at once, or it could
+    // never be closed; nothing is held for later.
+    log.clear();
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(5, [&] {
+            QMessageBox box(QMessageBox::NoIcon, "t", "inside", QMessageBox::Ok);
+            QTimer::singleShot(20, [&] { testing_support::UserClick(box.button(QMessageBox::Ok)); });
+            box.exec();
+            log += "box closed ";
+        });
+        app::DelayProcessingMessages(200);
+        log += "returned ";
+    });
+    clock.restart();
+    while (log.find("returned") == std::string::npos && clock.elapsed() < 5000)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QApplication::processEvents();
+    EXPECT_EQ(log, "box closed returned ");
 }
 
 // Must stay the last test: the application has been told to quit.

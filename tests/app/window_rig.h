@@ -21,8 +21,10 @@
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
 #include "serial/ports.h"
+#include "user_input.h"
 
 namespace testing_support {
+
 
 namespace fs = std::filesystem;
 
@@ -76,25 +78,32 @@ struct QuietLine {
 };
 
 struct SeenBox {
-    QString title, text;
+    QString title, text, hint;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     int buttons = 0;
     QString objectName;
 };
 
 // Answers every modal message box that opens while it lives, with OK, and
-// records what it showed. Arm it before the click that opens a box.
+// records what it showed. Arm it before the click that opens a box. With
+// keepOpenMs the box stays open that long first, as a user reading it would.
 class BoxAnswerer {
 public:
-    BoxAnswerer()
+    explicit BoxAnswerer(int keepOpenMs = 0)
     {
+        clock_.start();
         timer_.setInterval(5);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
+        QObject::connect(&timer_, &QTimer::timeout, [this, keepOpenMs] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible() || box == last_)
+            // Marked on the box itself: a later box may reuse the address.
+            if (!box || !box->isVisible() || box->property("qpAnswered").toBool())
                 return;
-            last_ = box;
-            seen.push_back({box->windowTitle(), box->text(), box->icon(),
+            if (!box->property("qpSeenAt").isValid())
+                box->setProperty("qpSeenAt", clock_.elapsed());
+            if (clock_.elapsed() - box->property("qpSeenAt").toLongLong() < keepOpenMs)
+                return;
+            box->setProperty("qpAnswered", true);
+            seen.push_back({box->windowTitle(), box->text(), box->informativeText(), box->icon(),
                             static_cast<int>(box->buttons().size()), box->objectName()});
             if (QAbstractButton* ok = box->button(QMessageBox::Ok))
                 ok->click();
@@ -107,7 +116,7 @@ public:
 
 private:
     QTimer timer_;
-    QMessageBox* last_ = nullptr;
+    QElapsedTimer clock_;
 };
 
 inline void RunEventsFor(int ms)

@@ -193,3 +193,30 @@ TEST(SheetView, WhatIsOnScreenMatchesAFreshDrawingAfterScrolling)
     ASSERT_EQ(shown.size(), fresh.size());
     EXPECT_TRUE(shown == fresh);
 }
+
+TEST(SheetView, PageEndsAreDottedLinesAcrossTheSheet)
+{
+    ViewRig r;
+    r.sheet.AppendLine("one");
+    r.sheet.AppendPageMarker();
+    r.sheet.AppendLine("two");
+    r.sheet.ShowLastRow();
+    const QImage shown = r.grid.viewport()->grab().toImage();
+    for (int row : {0, 2}) {
+        SCOPED_TRACE(row);
+        const int y = r.grid.RowRect(row).top();
+        int dark = 0, flips = 0;
+        for (int x = 0; x < r.grid.ColumnWidth(); ++x) {
+            const bool isDark = shown.pixelColor(x, y).lightness() < 128;
+            dark += isDark;
+            flips += x > 0 && isDark != (shown.pixelColor(x - 1, y).lightness() < 128);
+        }
+        // Every other pixel, from one side of the column to the other.
+        EXPECT_NEAR(dark, r.grid.ColumnWidth() / 2, 2);
+        EXPECT_GT(flips, r.grid.ColumnWidth() - 4);
+    }
+    // A line row's first pixel line stays blank.
+    const int lineTop = r.grid.RowRect(1).top();
+    for (int x = 0; x < r.grid.ColumnWidth(); ++x)
+        ASSERT_GE(shown.pixelColor(x, lineTop).lightness(), 128) << x;
+}

@@ -234,6 +234,28 @@ TEST_F(Monitor, CloseAskedForInsideAHandlerHappensWhenItReturns) {
     port.ClosePort(); // handlers use this body's locals
 }
 
+TEST_F(Monitor, WhatAHandlerWritesBeforeItsCloseReachesTheLine) {
+    // Exit or Disconnect during the receiver's pause: the acknowledgement is
+    // written, then the close's purge runs at once. It must not take the
+    // bytes back before they have left (the peer reads only afterwards).
+    const std::string ack("\x33\x55\x50\x02\x00\x00\xDA", 7);
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        p.ClosePort();
+        p.WriteText(ack);
+    };
+    Watchdog dog(60, "closes after an acknowledgement");
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        port.OpenPort();
+        pty.Write("frame");
+        ASSERT_TRUE(PumpUntil(dispatcher, [&] { return port.Handle() < 0; }));
+        ASSERT_EQ(pty.Read(ack.size(), 1000), ack);
+    }
+    EXPECT_TRUE(ended.empty());
+}
+
 TEST_F(Monitor, OutputDrainedRaisesTxEmpty) {
     std::atomic<int> empties{0};
     port.OnTxEmpty = [&](TComPort&) { ++empties; };
