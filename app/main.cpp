@@ -45,9 +45,10 @@ int main(int argc, char** argv)
     printer::SetMessageTranslator([](std::string_view text) { return i18n::TranslateResourceString(text); });
 
     if (request != app::TCommandLineRequest::Run) {
-        for (const std::string& error : catalogueErrors)
-            std::fprintf(stderr, "quillprint: %s\n", error.c_str());
         const QCoreApplication core(argc, argv); // routes the texts through the catalogues
+        if (!catalogueReport.Empty())
+            std::fprintf(stderr, "quillprint: %s\n",
+                         app::CatalogueReportText(catalogueReport).toLocal8Bit().constData());
         const QString answer =
             request == app::TCommandLineRequest::Help ? app::HelpText() : app::VersionText();
         std::fputs(answer.toLocal8Bit().constData(), stdout);

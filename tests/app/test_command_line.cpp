@@ -83,7 +83,7 @@ TEST(CommandLine, AnswersFitTheTerminalAndHelpComesThroughTheCatalogues)
     ExpectTerminalWidth(english);
 
     Locale german("de_DE.UTF-8");
-    ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).empty());
+    ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
     const QString help = app::HelpText();
     app::StopMessageCatalogues();
     EXPECT_TRUE(help.startsWith(QString::fromUtf8("Aufruf: quillprint [OPTION]\n"))) << help.toStdString();
