@@ -19,11 +19,6 @@ bool IsLongOption(std::string_view arg, std::string_view name)
     return arg.size() > 2 && arg.substr(0, 2) == "--" && name.substr(0, arg.size()) == arg;
 }
 
-QString Tr(const char* text)
-{
-    return QCoreApplication::translate("quillprint", text);
-}
-
 } // namespace
 
 TCommandLineRequest ParseCommandLine(int argc, const char* const* argv)
@@ -43,17 +38,27 @@ TCommandLineRequest ParseCommandLine(int argc, const char* const* argv)
 QString HelpText()
 {
     const QString blank = QStringLiteral("\n\n");
-    return Tr("Usage: quillprint [OPTION]") + u'\n' +
-           Tr("Takes the place of the paper printer of an electronic pigeon clock: receives the\n"
-              "clock's race and training reports over the serial line, shows them in a window\n"
-              "and prints them on the computer's printer.") +
+    return QCoreApplication::translate("Quillprint", "Usage: quillprint [OPTION]") + u'\n' +
+           QCoreApplication::translate(
+               "Quillprint",
+               "Takes the place of the paper printer of an electronic pigeon clock: receives the\n"
+               "clock's race and training reports over the serial line, shows them in a window\n"
+               "and prints them on the computer's printer.") +
            blank +
-           Tr("The clock's serial port is chosen in the window; other arguments are ignored.") +
+           QCoreApplication::translate(
+               "Quillprint",
+               "The clock's serial port is chosen in the window; other arguments are ignored.") +
            blank +
-           Tr("  -h, --help     display this help and exit") + u'\n' +
-           Tr("  -V, --version  output version information and exit") + blank +
-           Tr("Serial ports are open to the members of the \"dialout\" group: as root, run\n"
-              "\"adduser USER dialout\" with your user name, then log in again.") +
+           QCoreApplication::translate("Quillprint",
+                                       "  -h, --help     display this help and exit") +
+           u'\n' +
+           QCoreApplication::translate("Quillprint",
+                                       "  -V, --version  output version information and exit") +
+           blank +
+           QCoreApplication::translate(
+               "Quillprint",
+               "Serial ports are open to the members of the \"dialout\" group: as root, run\n"
+               "\"adduser USER dialout\" with your user name, then log in again.") +
            u'\n';
 }
 
