@@ -18,6 +18,8 @@
 #include <optional>
 #include <sstream>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -146,6 +148,9 @@ public:
                     Fail();
             }
             Restart();
+            if (httpFlushWrite(http_) < 0)
+                Fail();
+            WaitUntilTaken();
             if (httpWrite2(http_, "", 0) < 0)
                 Fail();
         }
@@ -182,6 +187,25 @@ private:
     }
 
     void Restart() { deadline_ = Clock::now() + bound_; }
+
+    // Until the server has read every byte sent so far. Held back until
+    // then, the end of the document commits the job: a server that hangs
+    // before it has taken the job prints nothing when it wakes up.
+    void WaitUntilTaken()
+    {
+        for (;;) {
+            int unread = 0;
+            if (::ioctl(httpGetFd(http_), SIOCOUTQ, &unread) != 0 || unread == 0)
+                return;
+            if (Clock::now() >= deadline_) {
+                timedOut_ = true;
+                Fail();
+            }
+            if (progress_)
+                progress_();
+            ::usleep(2000);
+        }
+    }
 
     [[noreturn]] void Fail()
     {
