@@ -178,8 +178,7 @@ private:
     static int OnWait(http_t*, void* data)
     {
         auto* self = static_cast<ServerSession*>(data);
-        if (self->progress_)
-            self->progress_();
+        self->Progress();
         if (Clock::now() < self->deadline_)
             return 1;
         self->timedOut_ = true;
@@ -187,6 +186,17 @@ private:
     }
 
     void Restart() { deadline_ = Clock::now() + bound_; }
+
+    // The time the window's handlers take (an error box left open, say) is
+    // not the server's silence.
+    void Progress()
+    {
+        if (!progress_)
+            return;
+        const Clock::time_point before = Clock::now();
+        progress_();
+        deadline_ += Clock::now() - before;
+    }
 
     // Until the server has read every byte sent so far. Held back until
     // then, the end of the document commits the job: a server that hangs
@@ -197,12 +207,11 @@ private:
             int unread = 0;
             if (::ioctl(httpGetFd(http_), SIOCOUTQ, &unread) != 0 || unread == 0)
                 return;
+            Progress();
             if (Clock::now() >= deadline_) {
                 timedOut_ = true;
                 Fail();
             }
-            if (progress_)
-                progress_();
             ::usleep(2000);
         }
     }

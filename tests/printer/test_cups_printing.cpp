@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <thread>
 #include <functional>
 #include <memory>
 #include <string>
@@ -351,6 +352,25 @@ TEST_F(CupsPrintingTest, AHungServerIsReportedWhenTheBoundPassesWhileTheWindowGo
     // Once the server answers again, printing works as before.
     printer::Printer().SetProgressCallback({});
     PrintSheet(sheet);
+    EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}}));
+}
+
+TEST_F(CupsPrintingTest, TimeTheWindowTakesWhileTheServerIsWaitedForIsNotCountedAgainstIt)
+{
+    UsePrinter(printer::MakeCupsSpooler(kTestBound));
+    Fill(sheet, {"@", "L1", "L2"});
+    // The server stalls as the job is handed over; meanwhile a handler keeps
+    // the main loop (an error box, say) for longer than the bound.
+    int calls = 0;
+    printer::Printer().SetProgressCallback([&] {
+        if (++calls == 1) {
+            cupsd->Hang();
+        } else if (calls == 2) {
+            std::this_thread::sleep_for(2 * kTestBound);
+            cupsd->Resume();
+        }
+    });
+    EXPECT_EQ(ErrorOf([&] { PrintSheet(sheet); }), "");
     EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}}));
 }
 
