@@ -9,6 +9,7 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -103,8 +105,7 @@ public:
     ServerSession(std::chrono::milliseconds bound, ProgressCallback progress)
         : bound_(bound), progress_(std::move(progress)), server_(cupsServer())
     {
-        const int msec = static_cast<int>(bound_.count());
-        http_ = httpConnect2(server_.c_str(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, msec, nullptr);
+        http_ = Connect();
         if (!http_)
             throw EOSError(IPP_STATUS_ERROR_SERVICE_UNAVAILABLE,
                            Fill(Tr("The print server %1 cannot be reached."), server_));
@@ -186,6 +187,43 @@ private:
     }
 
     void Restart() { deadline_ = Clock::now() + bound_; }
+
+    // A local socket answers at once; a remote server may stay silent, so
+    // a helper thread waits for it while the window goes on here.
+    http_t* Connect()
+    {
+        const int msec = static_cast<int>(bound_.count());
+        if (!server_.empty() && server_[0] == '/')
+            return httpConnect2(server_.c_str(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, msec, nullptr);
+        struct Attempt {
+            std::atomic<bool> done{false};
+            int cancel = 0;
+            http_t* http = nullptr;
+        };
+        auto attempt = std::make_shared<Attempt>();
+        // Its own limit lies beyond the bound: the bound decides here.
+        std::thread worker([attempt, host = server_, port = ippPort(), encryption = cupsEncryption(), msec] {
+            attempt->http =
+                httpConnect2(host.c_str(), port, nullptr, AF_UNSPEC, encryption, 1, 2 * msec, &attempt->cancel);
+            attempt->done = true;
+        });
+        Restart();
+        while (!attempt->done && Clock::now() < deadline_) {
+            Progress();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!attempt->done) {
+            attempt->cancel = 1;  // libcups gives up within a quarter second
+            timedOut_ = true;
+        }
+        worker.join();
+        if (timedOut_) {
+            if (attempt->http)
+                httpClose(attempt->http);
+            Fail();
+        }
+        return attempt->http;
+    }
 
     // The time the window's handlers take (an error box left open, say) is
     // not the server's silence.

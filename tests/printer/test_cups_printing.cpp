@@ -15,6 +15,11 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -353,6 +358,37 @@ TEST_F(CupsPrintingTest, AHungServerIsReportedWhenTheBoundPassesWhileTheWindowGo
     printer::Printer().SetProgressCallback({});
     PrintSheet(sheet);
     EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}}));
+}
+
+TEST_F(CupsPrintingTest, ARemoteServerThatTakesNoConnectionIsReportedWhenTheBoundPasses)
+{
+    // A listening socket whose queue of connections is full: the kernel
+    // drops further connection requests, as a silent remote server would.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    std::vector<int> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    cupsSetServer(("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str());
+
+    UsePrinter(printer::MakeCupsSpooler(kTestBound));
+    Fill(sheet, {"@", "L1", "L2"});
+    Ticker ticker;
+    const std::string error = ErrorOf([&] { PrintSheet(sheet); });
+    EXPECT_EQ(error.rfind("System Error.  Code: 1282.\n", 0), 0u) << error;
+    EXPECT_NE(error.find("did not answer"), std::string::npos) << error;
+    EXPECT_GT(ticker.ticks, 5);
+    for (int fd : queued)
+        ::close(fd);
+    ::close(listener);
 }
 
 TEST_F(CupsPrintingTest, TimeTheWindowTakesWhileTheServerIsWaitedForIsNotCountedAgainstIt)
