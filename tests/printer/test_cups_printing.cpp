@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 #include <functional>
@@ -410,16 +411,25 @@ TEST_F(CupsPrintingTest, TimeTheWindowTakesWhileTheServerIsWaitedForIsNotCounted
     EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}}));
 }
 
-TEST_F(CupsPrintingTest, ADefaultPrinterAddedWhileTheProgramRunsIsFound)
+TEST_F(CupsPrintingTest, TheDefaultPrinterFollowsTheSystemAndTheUsersChoice)
 {
     Fill(sheet, {"@", "L1", "L2"});
     PrintSheet(sheet);  // the printer list is built here
     cupsd->AddQueue("Later");
     cupsd->SetDefault("Later");
     PrintSheet(sheet);
+    // The user's own default comes first: LPDEST, then ~/.cups/lpoptions.
+    setenv("LPDEST", "Other", 1);
+    PrintSheet(sheet);
+    unsetenv("LPDEST");
+    const std::string lpoptions = std::string(getenv("HOME")) + "/.cups/lpoptions";
+    std::filesystem::create_directories(std::filesystem::path(lpoptions).parent_path());
+    std::ofstream(lpoptions) << "Default Q\n";
+    PrintSheet(sheet);
+    std::filesystem::remove(lpoptions);
     std::vector<std::string> queues;
-    EXPECT_EQ(Jobs(nullptr, &queues).size(), 2u);
-    EXPECT_EQ(queues, (std::vector<std::string>{"Q", "Later"}));
+    EXPECT_EQ(Jobs(nullptr, &queues).size(), 4u);
+    EXPECT_EQ(queues, (std::vector<std::string>{"Q", "Later", "Other", "Q"}));
     cupsd->RemoveQueue("Later");
 }
 
