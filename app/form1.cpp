@@ -17,6 +17,7 @@
 #include "app/application.h"
 #include "app/line_watch.h"
 #include "app/pause.h"
+#include "app/sheet_commands.h"
 #include "app/widgets.h"
 #include "clocklink/loft_scan.h"
 #include "printout/page_printing.h"
@@ -271,6 +272,11 @@ void TForm1::BuildLayout()
     // Only the user's changes: typing, or picking an entry.
     connect(ComboBox1->lineEdit(), &QLineEdit::textEdited, this, handler(&TForm1::ComboBox1Change));
     connect(ComboBox1, &QComboBox::textActivated, this, handler(&TForm1::ComboBox1Change));
+    // The sheet's context menu.
+    connect(StringGrid1, &printout::SheetGrid::SaveAsPdfRequested, this,
+            [this] { Guarded([this] { SaveSheetAsPdf(this, sheet_); }); });
+    connect(StringGrid1, &printout::SheetGrid::PrintOnRequested, this,
+            [this] { Guarded([this] { PrintSheetOn(this, sheet_); }); });
 }
 
 void TForm1::SetUpComPort()

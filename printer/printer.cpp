@@ -24,6 +24,14 @@ void ProcessPendingEvents()
         QCoreApplication::processEvents();
 }
 
+// Outside a job the window paints and lines arrive, but clicks wait: no
+// handler may start another walk while the printer is being looked up.
+void ProcessPendingEventsButInput()
+{
+    if (QCoreApplication::instance())
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 std::unique_ptr<TPrinter>& ProcessPrinter()
 {
     static std::unique_ptr<TPrinter> printer;
@@ -104,6 +112,7 @@ void TPrinterCanvas::TextOut(int x, int y, std::string_view text)
 TPrinter::TPrinter(std::unique_ptr<PrintSpooler> spooler)
     : spooler_(std::move(spooler)), progress_(ProcessPendingEvents)
 {
+    spooler_->SetWaitCallback(ProcessPendingEventsButInput);
 }
 
 TPrinter::~TPrinter()
@@ -144,18 +153,41 @@ std::vector<std::string> TPrinter::Printers()
     return names;
 }
 
+std::optional<std::size_t> TPrinter::FindDevice(const std::string& device)
+{
+    for (int pass = 0; pass < 2; ++pass) {
+        // A printer added while the program runs is only in a fresh list.
+        if (pass == 1)
+            entries_.reset();
+        const std::vector<Entry>& entries = Entries();
+        const auto it = std::find_if(entries.begin(), entries.end(),
+                                     [&](const Entry& e) { return SameIgnoringCase(e.device, device); });
+        if (it != entries.end())
+            return static_cast<std::size_t>(it - entries.begin());
+    }
+    return std::nullopt;
+}
+
 void TPrinter::SelectDefault()
 {
     const std::optional<std::string> name = spooler_->DefaultPrinter();
     if (!name)
         throw EPrinter(kNoDefaultPrinter);
-    const std::vector<Entry>& entries = Entries();
-    const auto it = std::find_if(entries.begin(), entries.end(),
-                                 [&](const Entry& e) { return SameIgnoringCase(e.device, *name); });
-    if (it == entries.end())
+    const std::optional<std::size_t> index = FindDevice(*name);
+    if (!index)
         throw EPrinter(kNoDefaultPrinter);
-    const Entry found = *it;
+    const Entry found = Entries()[*index];
     SelectEntry(found.driver, found.device, found.port);
+}
+
+void TPrinter::SelectDevice(const std::string& device)
+{
+    CheckPrinting(false);
+    const std::optional<std::size_t> index = FindDevice(device);
+    if (!index)
+        throw EPrinter(kPrinterNotValid);
+    index_ = static_cast<int>(*index);
+    SetState(psNoHandle);
 }
 
 void TPrinter::SelectEntry(const std::string& driver, const std::string& device, const std::string& port)
@@ -251,6 +283,12 @@ int TPrinter::PageHeight()
     return context_->PageHeight();
 }
 
+PaperLayout TPrinter::Paper()
+{
+    SetState(psHandleIC);
+    return context_->Paper();
+}
+
 void TPrinter::BeginDoc()
 {
     CheckPrinting(false);
@@ -266,11 +304,21 @@ void TPrinter::BeginDoc()
     printing_ = true;
     aborted_ = false;
     pageNumber_ = 1;
-    context_->StartDoc(title_, [this] {
-        if (progress_)
-            progress_();
-    });
-    context_->StartPage();
+    try {
+        context_->StartDoc(title_, [this] {
+            if (progress_)
+                progress_();
+        });
+        context_->StartPage();
+    } catch (...) {
+        // No job began: say so now, with nothing left open.
+        printing_ = false;
+        pageNumber_ = 0;
+        canvas_.Refresh();
+        context_.reset();
+        state_ = psNoHandle;
+        throw;
+    }
 }
 
 void TPrinter::NewPage()

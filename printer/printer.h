@@ -10,6 +10,7 @@
 #include "printer/spooler.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,15 +85,21 @@ public:
     const std::string& Title() const { return title_; }
     void SetTitle(std::string title) { title_ = std::move(title); }
 
-    // Printable area of the selected printer, device pixels.
+    // Printable area of the selected printer, device pixels; its paper.
     int PageWidth();
     int PageHeight();
+    PaperLayout Paper();
 
     // -1 selects the default printer, which is then looked up anew
     // whenever the index is next needed.
     int PrinterIndex();
     void SetPrinterIndex(int index);
-    // Display names, built on first use and kept.
+    // Selects the printer with this device name, reading the printer list
+    // again when it is not in it; fails with "Printer selected is not valid"
+    // when the system does not know it either.
+    void SelectDevice(const std::string& device);
+    // Display names, built on first use and kept (read again when a printer
+    // that is asked for is not in it).
     std::vector<std::string> Printers();
     // Device name of the selected printer (looks the default up if needed).
     std::string SelectedDevice();
@@ -116,6 +123,9 @@ private:
 
     void CheckPrinting(bool value) const;
     std::vector<Entry>& Entries();
+    // Index of the entry with this device name (case ignored); the list is
+    // read again once when there is none.
+    std::optional<std::size_t> FindDevice(const std::string& device);
     void SelectDefault();
     void SelectEntry(const std::string& driver, const std::string& device, const std::string& port);
     void SetState(TPrinterState state);

@@ -25,6 +25,18 @@ struct TextMetric {
     int aveCharWidth = 0;
 };
 
+// A sheet of paper and its printable area, in points (1/72 inch).
+struct PaperLayout {
+    double width = 0;
+    double height = 0;
+    double left = 0, top = 0, right = 0, bottom = 0;  // unprintable margins
+    bool operator==(const PaperLayout&) const = default;
+};
+
+// The paper of a printer that describes none of its own: the locale's
+// (Letter where US measures are used, else A4), 10 pt margins.
+PaperLayout LocalePaper();
+
 // What a context needs to realise a font: the family and the height in
 // device pixels.
 struct FontRequest {
@@ -43,6 +55,7 @@ public:
     virtual int PageWidth() const = 0;
     virtual int PageHeight() const = 0;
     virtual int PixelsPerInchY() const = 0;
+    virtual PaperLayout Paper() const = 0;
 
     virtual void SelectFont(const FontRequest& font) = 0;
     virtual TextMetric Metrics() = 0;
@@ -50,8 +63,9 @@ public:
     // Top-left corner of the text at (x, y); (0, 0) is the printable area's.
     virtual void TextOut(int x, int y, std::string_view text) = 0;
 
-    // Job brackets; drawing contexts only. EndDoc hands the job to the
-    // spooler and throws EOSError when that fails.
+    // Job brackets; drawing contexts only. StartDoc throws when the job
+    // cannot begin; EndDoc hands the job to the spooler and throws EOSError
+    // when that fails.
     virtual void StartDoc(const std::string& title, ProgressCallback progress) = 0;
     virtual void StartPage() = 0;
     virtual void EndPage() = 0;
@@ -62,6 +76,10 @@ class PrintSpooler {
 public:
     virtual ~PrintSpooler() = default;
 
+    // While the spooler waits for its server outside a job, it calls this
+    // now and then (the printer object lets the window paint meanwhile).
+    void SetWaitCallback(ProgressCallback wait) { wait_ = std::move(wait); }
+
     // Every printer the spooler knows, by device name. Throws EOSError when
     // the spooler cannot be asked.
     virtual std::vector<std::string> PrinterNames() = 0;
@@ -71,6 +89,16 @@ public:
     // A context for the named printer; null when none can be made.
     // drawing = false gives an information context (metrics only).
     virtual std::unique_ptr<PrintContext> MakeContext(const std::string& device, bool drawing) = 0;
+
+protected:
+    void Waiting() const
+    {
+        if (wait_)
+            wait_();
+    }
+
+private:
+    ProgressCallback wait_;
 };
 
 } // namespace printer

@@ -25,9 +25,14 @@ TPrinter& PrinterTextDevice::Bound()
 
 void PrinterTextDevice::Attach()
 {
+    Attach(Printer());
+}
+
+void PrinterTextDevice::Attach(TPrinter& printer)
+{
     if (mode_ == Mode::Output)
         Close();
-    printer_ = &Printer();
+    printer_ = &printer;
     mode_ = Mode::Closed;
     buffered_ = 0;
 }
@@ -43,6 +48,7 @@ void PrinterTextDevice::OpenForOutput()
     x_ = 0;
     y_ = 0;
     lineHeight_ = 0;
+    pagePending_ = false;
     try {
         rightLimit_ = printer.PageWidth();
         bottomLimit_ = printer.PageHeight();
@@ -172,8 +178,10 @@ void PrinterTextDevice::DrawRun(std::string_view run)
         }
         if (extent.cy > lineHeight_)
             lineHeight_ = extent.cy + 2;
-        if (n > 0)
+        if (n > 0) {
+            StartPendingPage();
             canvas.TextOut(x_, y_, run.substr(0, n));
+        }
         if (n == run.size()) {
             x_ += extent.cx;
             return;
@@ -197,11 +205,20 @@ void PrinterTextDevice::NewLine()
     lineHeight_ = 0;
 }
 
+// The line height carries over: the line a form feed ends still advances
+// by its own height.
 void PrinterTextDevice::NewPage()
 {
     x_ = 0;
     y_ = 0;
-    lineHeight_ = 0;
+    pagePending_ = true;
+}
+
+void PrinterTextDevice::StartPendingPage()
+{
+    if (!pagePending_)
+        return;
+    pagePending_ = false;
     Bound().NewPage();
 }
 

@@ -2,7 +2,8 @@
 // The printer text device: a write-only text stream on the printer object.
 // Opening it begins a job; text is laid out line after line from the top-left
 // corner of the printable area, wrapped at the page width, with a new page
-// when the current one is full; closing it ends the job.
+// when the current one is full; closing it ends the job. A new sheet of paper
+// starts only when there is something to put on it.
 //
 // Text is bytes in the system's 8-bit code page; every byte is one character.
 
@@ -26,8 +27,10 @@ public:
     PrinterTextDevice& operator=(const PrinterTextDevice&) = delete;
 
     // Binds the device to the process's printer (made if there is none
-    // yet); the device is closed with an empty buffer afterwards.
+    // yet), or to the given one; the device is closed with an empty buffer
+    // afterwards.
     void Attach();
+    void Attach(TPrinter& printer);
     // Begins a job and its first page. If the job cannot begin the device
     // stays closed and the printer's error is thrown.
     void OpenForOutput();
@@ -58,6 +61,7 @@ private:
     void DrawRun(std::string_view run);
     void NewLine();
     void NewPage();
+    void StartPendingPage();
     TPrinter& Bound();
 
     TPrinter* printer_ = nullptr;
@@ -69,6 +73,9 @@ private:
     int rightLimit_ = 0;
     int bottomLimit_ = 0;
     int lineHeight_ = 0;
+    // The page is full (or a form feed ended it), but the next sheet of
+    // paper begins only when something is drawn on it.
+    bool pagePending_ = false;
 };
 
 } // namespace printer

@@ -1,6 +1,5 @@
 #pragma once
-// The clock writes Windows-1252. Every row shown or printed is decoded here,
-// and only here.
+// The clock's Windows-1252 text as Qt text, for the sheet's view.
 
 #include <QString>
 #include <string_view>

@@ -1,5 +1,6 @@
 #include "printout/page_printing.h"
 
+#include "printer/pdf_file.h"
 #include "printer/printer.h"
 #include "printer/text_device.h"
 
@@ -10,10 +11,13 @@
 
 namespace printout {
 
-void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t last)
+void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t last, const PrintTarget& target)
 {
-    printer::TPrinter& printer = printer::Printer();
-    printer.SetPrinterIndex(-1);
+    printer::TPrinter& printer = target.printer ? *target.printer : printer::Printer();
+    if (target.device.empty())
+        printer.SetPrinterIndex(-1);
+    else
+        printer.SelectDevice(target.device);
 
     std::vector<std::string> rows;
     const std::int64_t end = std::min<std::int64_t>(std::int64_t{last} + 1, sheet.RowCount());
@@ -29,7 +33,7 @@ void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t la
     std::exception_ptr failure;
     printer::PrinterTextDevice device;
     try {
-        device.Attach();
+        device.Attach(printer);
         device.OpenForOutput();
         for (const std::string& row : rows)
             device.WriteLine(row);
@@ -50,7 +54,7 @@ void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t la
         std::rethrow_exception(failure);
 }
 
-void PrintSheet(const PrintoutSheet& sheet)
+void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target)
 {
     std::optional<int> pageFirst;
     // 64 bits, so "row + 2" cannot overflow on the largest sheet.
@@ -60,14 +64,38 @@ void PrintSheet(const PrintoutSheet& sheet)
             if (marker && row + 2 < sheet.RowCount())
                 pageFirst = static_cast<int>(row + 1);
         } else if (marker) {
-            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row - 1));
+            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row - 1), target);
             pageFirst.reset();
             if (row + 2 < sheet.RowCount())
                 pageFirst = static_cast<int>(row + 1);
         } else if (row + 1 == sheet.RowCount()) {
-            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row));
+            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row), target);
             pageFirst.reset();
         }
+    }
+}
+
+void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path)
+{
+    printer::PaperLayout paper = printer::LocalePaper();
+    try {
+        printer::TPrinter& system = printer::Printer();
+        system.SetPrinterIndex(-1);
+        paper = system.Paper();
+    } catch (const std::exception&) {
+        // No default printer to take the paper from: the locale's will do.
+    }
+    auto spooler = std::make_unique<printer::PdfFileSpooler>(path, paper);
+    printer::PdfFileSpooler& file = *spooler;
+    printer::TPrinter pdf(std::move(spooler));
+    // Nothing waits on a server here; the walk runs through in one go.
+    pdf.SetProgressCallback({});
+    try {
+        PrintSheet(sheet, {&pdf, {}});
+        file.Finish();
+    } catch (...) {
+        file.Abandon();
+        throw;
     }
 }
 

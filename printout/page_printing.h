@@ -1,7 +1,9 @@
 #pragma once
 // Printing the sheet: each page of the sheet (the rows between two page
-// marker rows) becomes one job on the system's default printer, in
-// "Courier New" 12 pt.
+// marker rows) becomes one job on the system's default printer (or the one
+// the user picked), in "Courier New" 12 pt; or, saved as PDF, one PDF page
+// (and more where the rows do not fit) per page of the sheet, laid out as
+// printed.
 //
 // Failures are thrown (printer::EPrinter, printer::EOSError); the caller's
 // error box shows them. Main thread only: the spooler's progress callback
@@ -11,16 +13,32 @@
 #include "printout/sheet.h"
 
 #include <cstdint>
+#include <string>
+
+namespace printer {
+class TPrinter;
+}
 
 namespace printout {
 
+// Where a walk prints.
+struct PrintTarget {
+    printer::TPrinter* printer = nullptr;  // null: the process's printer
+    std::string device;                    // empty: the default printer
+};
+
 // The Print button: walks the sheet and prints each page with PrintRows.
 // RowCount is read afresh at every step.
-void PrintSheet(const PrintoutSheet& sheet);
+void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target = {});
 
 // Prints rows first to last (inclusive) as one job; none when last < first.
 // The rows are taken as they stand when the call begins, so a sheet cleared
 // during the job does not change what the job prints.
-void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t last);
+void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t last,
+               const PrintTarget& target = {});
+
+// The same walk into one PDF file at path, on the default printer's paper
+// (the locale's when there is no default printer or it cannot be asked).
+void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path);
 
 } // namespace printout

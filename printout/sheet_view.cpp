@@ -3,12 +3,18 @@
 #include <QAccessible>
 #include <QAccessibleTableInterface>
 #include <QAccessibleWidget>
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
 #include <map>
 
+#include "codepage/cp1252.h"
 #include "printout/clock_text.h"
 
 namespace printout {
@@ -26,6 +32,24 @@ SheetGrid::SheetGrid(PrintoutSheet& sheet, QWidget* parent)
     viewport()->setAutoFillBackground(true);
     sheet_.SetObserver(this);
     SyncScrollBars();
+
+    copyAction_ = new QAction(tr("Copy"), this);
+    copyAction_->setObjectName(QStringLiteral("actionCopy"));
+    copyAction_->setShortcut(QKeySequence::Copy);
+    copyAction_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(copyAction_, &QAction::triggered, this, [this] { CopySelection(); });
+    // Saving and printing are the window's, wherever its focus is.
+    saveAsPdfAction_ = new QAction(tr("Save as PDF..."), this);
+    saveAsPdfAction_->setObjectName(QStringLiteral("actionSaveAsPdf"));
+    saveAsPdfAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    saveAsPdfAction_->setShortcutContext(Qt::WindowShortcut);
+    connect(saveAsPdfAction_, &QAction::triggered, this, &SheetGrid::SaveAsPdfRequested);
+    printOnAction_ = new QAction(tr("Print on..."), this);
+    printOnAction_->setObjectName(QStringLiteral("actionPrintOn"));
+    connect(printOnAction_, &QAction::triggered, this, &SheetGrid::PrintOnRequested);
+    addAction(copyAction_);
+    addAction(saveAsPdfAction_);
+    addAction(printOnAction_);
 }
 
 SheetGrid::~SheetGrid()
@@ -151,6 +175,7 @@ void SheetGrid::SheetReset()
 {
     top_ = 0;
     shownCurrent_ = sheet_.CurrentRow();
+    anchor_ = sheet_.CurrentRow();
     SyncScrollBars();
     viewport()->update();
     if (QAccessible::isActive()) {
@@ -178,8 +203,16 @@ void SheetGrid::CurrentRowChanged(int row, bool scrollTo)
 {
     if (scrollTo)
         ScrollToRow(row);
-    UpdateRow(shownCurrent_);
-    UpdateRow(row);
+    // A selection of more than one row, before or after, is drawn anew.
+    const bool wide = anchor_ != shownCurrent_ || (extending_ && anchor_ != row);
+    if (!extending_)
+        anchor_ = row;
+    if (wide) {
+        viewport()->update();
+    } else {
+        UpdateRow(shownCurrent_);
+        UpdateRow(row);
+    }
     shownCurrent_ = row;
     if (QAccessible::isActive() && hasFocus()) {
         if (QAccessibleInterface* grid = QAccessible::queryAccessibleInterface(this)) {
@@ -191,10 +224,74 @@ void SheetGrid::CurrentRowChanged(int row, bool scrollTo)
     }
 }
 
-void SheetGrid::MoveCurrent(int row)
+void SheetGrid::MoveCurrent(int row, bool extend)
 {
     row = std::clamp(row, 0, sheet_.RowCount() - 1);
+    extending_ = extend;
     sheet_.SelectRow(row);
+    extending_ = false;
+    if (!extend && anchor_ != row) {  // the current row was already this one
+        anchor_ = row;
+        viewport()->update();
+    }
+}
+
+std::pair<int, int> SheetGrid::SelectedRows() const
+{
+    const int last = sheet_.RowCount() - 1;
+    const int a = std::min(anchor_, last), b = std::min(sheet_.CurrentRow(), last);
+    return {std::min(a, b), std::max(a, b)};
+}
+
+std::string SheetGrid::SelectedText() const
+{
+    const auto [first, last] = SelectedRows();
+    std::string text;
+    for (int row = first; row <= last; ++row) {
+        if (sheet_.IsPageMarker(row))
+            text += '\f';
+        else
+            text += codepage::ToUtf8(sheet_.RowText(row)) + '\n';
+    }
+    return text;
+}
+
+void SheetGrid::CopySelection() const
+{
+    const std::string text = SelectedText();
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void SheetGrid::ShowMenu(const QPoint& globalPos)
+{
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("SheetMenu"));
+    menu.addAction(copyAction_);
+    menu.addSeparator();
+    menu.addAction(saveAsPdfAction_);
+    menu.addAction(printOnAction_);
+    menu.exec(globalPos);
+}
+
+void SheetGrid::contextMenuEvent(QContextMenuEvent* event)
+{
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        // A click outside the selection selects the row under the pointer
+        // (the viewport's event, in its coordinates).
+        const QPoint p = event->pos();
+        const std::int64_t y = sheet_.RowTop(TopRow()) + p.y();
+        const auto [first, last] = SelectedRows();
+        if (p.y() >= 0 && y < sheet_.TotalHeight()) {
+            const int row = sheet_.RowAt(y);
+            if (row < first || row > last)
+                MoveCurrent(row);
+        }
+        ShowMenu(event->globalPos());
+    } else {
+        const QRect r = RowRect(sheet_.CurrentRow()).intersected(viewport()->rect());
+        ShowMenu(viewport()->mapToGlobal(r.isEmpty() ? QPoint(0, 0) : r.bottomLeft()));
+    }
+    event->accept();
 }
 
 void SheetGrid::paintEvent(QPaintEvent* event)
@@ -208,7 +305,8 @@ void SheetGrid::paintEvent(QPaintEvent* event)
         const QRect r = RowRect(row);
         if (!r.intersects(area))
             continue;
-        const bool current = row == sheet_.CurrentRow();
+        const auto [first, last] = SelectedRows();
+        const bool current = row >= first && row <= last;
         if (current)
             painter.fillRect(r, palette().brush(QPalette::Highlight));
         painter.setPen(palette().color(current ? QPalette::HighlightedText : QPalette::Text));
@@ -227,7 +325,7 @@ void SheetGrid::paintEvent(QPaintEvent* event)
             painter.drawText(r.left() + 2, r.top() + 2 + fm.ascent(), DecodeClockText(sheet_.RowText(row)));
         }
         painter.restore();
-        if (current && hasFocus())
+        if (row == sheet_.CurrentRow() && hasFocus())
             painter.drawRect(r.adjusted(0, 0, -1, -1));
     }
 }
@@ -257,19 +355,35 @@ void SheetGrid::mousePressEvent(QMouseEvent* event)
     const std::int64_t y = sheet_.RowTop(TopRow()) + p.y();
     if (y >= sheet_.TotalHeight())
         return;
-    MoveCurrent(sheet_.RowAt(y));
+    MoveCurrent(sheet_.RowAt(y), event->modifiers() & Qt::ShiftModifier);
 }
 
 void SheetGrid::keyPressEvent(QKeyEvent* event)
 {
     const int current = sheet_.CurrentRow();
+    const bool extend = event->modifiers() & Qt::ShiftModifier;
+    if (event->matches(QKeySequence::SelectAll)) {
+        anchor_ = 0;
+        MoveCurrent(sheet_.RowCount() - 1, true);
+        viewport()->update();
+        event->accept();
+        return;
+    }
     switch (event->key()) {
-    case Qt::Key_Up: MoveCurrent(current - 1); break;
-    case Qt::Key_Down: MoveCurrent(current + 1); break;
-    case Qt::Key_PageUp: MoveCurrent(current - RowsPerPage()); break;
-    case Qt::Key_PageDown: MoveCurrent(current + RowsPerPage()); break;
-    case Qt::Key_Home: MoveCurrent(0); break;
-    case Qt::Key_End: MoveCurrent(sheet_.RowCount() - 1); break;
+    case Qt::Key_Up: MoveCurrent(current - 1, extend); break;
+    case Qt::Key_Down: MoveCurrent(current + 1, extend); break;
+    case Qt::Key_PageUp: MoveCurrent(current - RowsPerPage(), extend); break;
+    case Qt::Key_PageDown: MoveCurrent(current + RowsPerPage(), extend); break;
+    case Qt::Key_Home: MoveCurrent(0, extend); break;
+    case Qt::Key_End: MoveCurrent(sheet_.RowCount() - 1, extend); break;
+    case Qt::Key_F10:
+        if (!extend)
+            return QAbstractScrollArea::keyPressEvent(event);
+        {
+            QContextMenuEvent menu(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+            contextMenuEvent(&menu);
+        }
+        break;
     default: QAbstractScrollArea::keyPressEvent(event); return;
     }
     event->accept();

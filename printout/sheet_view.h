@@ -3,10 +3,19 @@
 // rows 15 px and marker rows 1 px high, no grid lines, read-only. It paints
 // only the rows in view straight from the sheet, so a sheet of any length
 // costs the view nothing per row.
+//
+// Rows are selected from the current row to an anchor (Shift with a click or
+// the movement keys; Ctrl+A takes every row). The context menu (also the Menu
+// key and Shift+F10) offers Copy (Ctrl+C), "Save as PDF..." (Ctrl+S) and
+// "Print on..."; the last two are the window's to carry out.
 
 #include <QAbstractScrollArea>
+#include <string>
+#include <utility>
 
 #include "printout/sheet.h"
+
+class QAction;
 
 namespace printout {
 
@@ -27,11 +36,27 @@ public:
     // Viewport rectangle of a row (may lie outside the viewport).
     QRect RowRect(int row) const;
 
+    // First and last selected row.
+    std::pair<int, int> SelectedRows() const;
+    // The selected rows as UTF-8 text: each line row ends with a line feed,
+    // a marker row is a form feed.
+    std::string SelectedText() const;
+    void CopySelection() const;
+
+    QAction* CopyAction() const { return copyAction_; }
+    QAction* SaveAsPdfAction() const { return saveAsPdfAction_; }
+    QAction* PrintOnAction() const { return printOnAction_; }
+
+signals:
+    void SaveAsPdfRequested();
+    void PrintOnRequested();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
 
 private:
@@ -46,7 +71,8 @@ private:
     void SyncScrollBars();
     int MaxTopRow() const;
     void ScrollToRow(int row);
-    void MoveCurrent(int row);
+    void MoveCurrent(int row, bool extend = false);
+    void ShowMenu(const QPoint& globalPos);
     int RowsPerPage() const;
 
     PrintoutSheet& sheet_;
@@ -57,6 +83,11 @@ private:
     bool paintedSinceScroll_ = false;
     bool syncPending_ = false;
     bool syncing_ = false;
+    int anchor_ = 0;          // the selection's other end
+    bool extending_ = false;  // the current row moves with the anchor kept
+    QAction* copyAction_ = nullptr;
+    QAction* saveAsPdfAction_ = nullptr;
+    QAction* printOnAction_ = nullptr;
 };
 
 // Makes the grid's rows readable by assistive technology, as a table of one

@@ -3,16 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
+#include <QFileDialog>
 #include <QPageLayout>
+#include <QPrintDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
 #include "../printer/cupsd_harness.h"
+#include "printer/spooler.h"
 #include "printout/clock_text.h"
+#include "printout/sheet_view.h"
 #include "tools/clock_sim.h"
 #include "window_rig.h"
 
@@ -57,9 +63,9 @@ TEST(PrintButton, PrintsTheReceivedPrintoutOneJobPerPage)
     const std::string renderDir = cupsd.Dir() + "/render";
     std::filesystem::create_directory(renderDir);
     ::setenv("TMPDIR", renderDir.c_str(), 1);
-    const QRectF area = QPrinter(QPrinterInfo::printerInfo("Q"), QPrinter::HighResolution)
-                            .pageLayout()
-                            .paintRect(QPageLayout::Point);
+    const printer::PaperLayout paper = printer::LocalePaper();  // the queue describes none
+    const QRectF area(paper.left, paper.top, paper.width - paper.left - paper.right,
+                      paper.height - paper.top - paper.bottom);
 
     clocksim::Options options;
     options.settleMs = 50;
@@ -97,4 +103,105 @@ TEST(PrintButton, PrintsTheReceivedPrintoutOneJobPerPage)
     }
     stop = true;
     peer.join();
+}
+
+namespace {
+
+// Answers the next modal dialog of type D that opens with what answer does.
+template <class D>
+class DialogAnswerer {
+public:
+    explicit DialogAnswerer(std::function<void(D&)> answer) : answer_(std::move(answer))
+    {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || seen)
+                return;
+            seen = true;
+            answer_(*dialog);
+        });
+        timer_.start();
+    }
+    bool seen = false;
+
+private:
+    std::function<void(D&)> answer_;
+    QTimer timer_;
+};
+
+} // namespace
+
+TEST(SheetMenu, SavesThePrintoutAsPdfAndPrintsOnAPickedPrinter)
+{
+    SetUpProgram();
+    PrivateCupsd cupsd;
+    cupsd.AddQueue("Q");
+    cupsd.AddQueue("Other");
+    cupsd.SetDefault("Q");
+    ::setenv("TMPDIR", cupsd.Dir().c_str(), 1);
+    const printer::PaperLayout paper = printer::LocalePaper();
+    const double w = paper.width - paper.left - paper.right, h = paper.height - paper.top - paper.bottom;
+
+    FakePortTree ports;
+    app::TForm1 form;
+    form.show();
+    form.Sheet().ResetSheet();
+    for (const char* row : {"Race 1", "K7 0815", "@", "Race 2", "end"})
+        std::string_view(row) == "@" ? form.Sheet().AppendPageMarker() : form.Sheet().AppendLine(row);
+
+    // Save as PDF: Qt's file dialog proposes a dated name in the documents folder.
+    const std::string pdf = cupsd.Dir() + "/race.pdf";
+    QString proposed;
+    {
+        DialogAnswerer<QFileDialog> answer([&](QFileDialog& dialog) {
+            proposed = dialog.selectedFiles().value(0);
+            dialog.selectFile(QString::fromStdString(pdf));
+            static_cast<QDialog&>(dialog).accept();
+        });
+        BoxAnswerer boxes;
+        form.StringGrid1->SaveAsPdfAction()->trigger();
+        EXPECT_TRUE(answer.seen);
+        EXPECT_TRUE(boxes.seen.empty());
+    }
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("/printout-\\d{4}-\\d\\d-\\d\\d-\\d{4}\\.pdf$"))
+                    .match(proposed)
+                    .hasMatch())
+        << proposed.toStdString();
+    EXPECT_EQ(JobPages(pdf, paper.left, paper.top, w, h),
+              (std::vector<std::vector<std::string>>{{"Race 1", "K7 0815"}, {"Race 2", "end"}}));
+
+    // A file that cannot be written: the reason in the error box.
+    {
+        DialogAnswerer<QFileDialog> answer([&](QFileDialog& dialog) {
+            dialog.selectFile(QString::fromStdString(cupsd.Dir() + "/no-such-dir/x.pdf"));
+            static_cast<QDialog&>(dialog).accept();
+        });
+        BoxAnswerer boxes;
+        form.StringGrid1->SaveAsPdfAction()->trigger();
+        ASSERT_EQ(boxes.seen.size(), 1u);
+        EXPECT_EQ(boxes.seen[0].text.toStdString(), "System Error.  Code: 2.\nNo such file or directory.");
+    }
+
+    // Print on...: the printer picked in Qt's print dialog, for this walk only.
+    {
+        DialogAnswerer<QPrintDialog> answer([&](QPrintDialog& dialog) {
+            for (QComboBox* box : dialog.findChildren<QComboBox*>()) {
+                const int other = box->findText(QStringLiteral("Other"));
+                if (other >= 0)
+                    box->setCurrentIndex(other);
+            }
+            static_cast<QDialog&>(dialog).accept();
+        });
+        form.StringGrid1->PrintOnAction()->trigger();
+        EXPECT_TRUE(answer.seen);
+    }
+    BoxAnswerer boxes;
+    form.BitBtn2->setEnabled(true);
+    form.BitBtn2->click();
+    EXPECT_TRUE(boxes.seen.empty());
+    std::vector<std::string> queues;
+    for (const StoredJob& job : cupsd.FinishedJobs())
+        queues.push_back(job.queue);
+    EXPECT_EQ(queues, (std::vector<std::string>{"Other", "Other", "Q", "Q"}));
 }

@@ -158,6 +158,7 @@ PrivateCupsd::PrivateCupsd()
                   "if [ $# -eq 0 ]; then echo 'direct qpjob \"Unknown\" \"Quillprint test\"'; exit 0; fi\n"
                   "out='" + JobsDir() + "'\n"
                   "printf '%s' \"$3\" > \"$out/$1.title\" || exit 1\n"
+                  "printf '%s' \"$PRINTER\" > \"$out/$1.queue\" || exit 1\n"
                   "if [ -n \"$6\" ]; then exec cp \"$6\" \"$out/$1.job\"; else exec cat > \"$out/$1.job\"; fi\n",
                   fs::perms(0700));
 
@@ -216,6 +217,16 @@ void PrivateCupsd::Stop()
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid_ = -1;
+}
+
+void PrivateCupsd::Hang()
+{
+    kill(pid_, SIGSTOP);
+}
+
+void PrivateCupsd::Resume()
+{
+    kill(pid_, SIGCONT);
 }
 
 void PrivateCupsd::Run(const std::vector<std::string>& argv)
@@ -286,6 +297,7 @@ std::vector<StoredJob> PrivateCupsd::FinishedJobs(double timeoutSeconds)
             job.id = std::stoi(name.substr(0, name.size() - 4));
             job.path = e.path().string();
             job.title = ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".title");
+            job.queue = ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".queue");
             stored.push_back(job);
         }
     }

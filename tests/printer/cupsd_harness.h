@@ -5,7 +5,7 @@
 // /etc/cups.
 //
 // Queues print through a backend of ours that stores each job's document as
-// <JobsDir>/<job id>.job, with the job's title beside it.
+// <JobsDir>/<job id>.job, with the job's title and queue beside it.
 //
 // Starting it points this process at it: CUPS_SERVER is set to its socket,
 // LPDEST and PRINTER are unset, and the client-side configuration (lpoptions,
@@ -20,6 +20,7 @@ namespace testing_support {
 struct StoredJob {
     int id = 0;
     std::string title;
+    std::string queue;
     std::string path;  // the document as the backend received it
 };
 
@@ -31,6 +32,10 @@ public:
     PrivateCupsd& operator=(const PrivateCupsd&) = delete;
 
     pid_t Pid() const { return pid_; }
+    // SIGSTOP: the daemon still accepts connections (the kernel does) but
+    // answers nothing until Resume.
+    void Hang();
+    void Resume();
     const std::string& Dir() const { return dir_; }
     std::string Socket() const { return dir_ + "/cups.sock"; }
     std::string JobsDir() const { return dir_ + "/jobs"; }

@@ -25,6 +25,11 @@ public:
     int PageWidth() const override { return state_->pageWidth; }
     int PageHeight() const override { return state_->pageHeight; }
     int PixelsPerInchY() const override { return state_->pixelsPerInch; }
+    printer::PaperLayout Paper() const override
+    {
+        const double points = 72.0 / state_->pixelsPerInch;
+        return {state_->pageWidth * points, state_->pageHeight * points, 0, 0, 0, 0};
+    }
 
     void SelectFont(const printer::FontRequest& font) override
     {
@@ -52,6 +57,8 @@ public:
     void StartDoc(const std::string& title, printer::ProgressCallback progress) override
     {
         progress_ = std::move(progress);
+        if (state_->startFailure)
+            throw *state_->startFailure;
         state_->jobs.push_back({device_, title, {}, {}, false});
         job_ = state_->jobs.size();
     }
@@ -104,6 +111,7 @@ std::vector<std::vector<std::string>> FakeSpoolerState::JobLines(std::size_t j) 
 
 std::vector<std::string> FakeSpooler::PrinterNames()
 {
+    ++state_->listReads;
     if (state_->lookupFailure)
         throw *state_->lookupFailure;
     return state_->printers;

@@ -48,11 +48,13 @@ struct FakeSpoolerState {
     bool failContexts = false;
     std::optional<printer::EOSError> lookupFailure;   // thrown by both lookups
     std::optional<printer::EOSError> submitFailure;   // thrown by EndDoc
+    std::optional<printer::EOSError> startFailure;    // thrown by StartDoc
     std::function<void()> onNewPage;  // besides the printer's progress callback
 
     int contextsMade = 0;
     int drawingContextsMade = 0;
     int defaultLookups = 0;
+    int listReads = 0;
     std::vector<FakeJob> jobs;
 
     // Lines drawn per page of job j, each line the runs at one y joined.

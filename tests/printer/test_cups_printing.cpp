@@ -9,14 +9,23 @@
 #include "printout/sheet.h"
 #include "../qt_test_app.h"
 
-#include <QPrinter>
-#include <QPrinterInfo>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +40,34 @@ using testing_support::Fill;
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// Tests wait this long for a server that does not answer, not the program's
+// ten seconds.
+constexpr std::chrono::milliseconds kTestBound{800};
+
+// Counts the turns the main loop gets while it lives.
+struct Ticker {
+    QTimer timer;
+    int ticks = 0;
+    Ticker()
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this] { ++ticks; });
+        timer.start(10);
+    }
+};
+
+// What a command (of poppler-utils) prints.
+std::string Output(const std::string& command)
+{
+    std::string out;
+    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
 
 std::string ErrorOf(const std::function<void()>& fn)
 {
@@ -75,8 +112,10 @@ protected:
         renderDir = cupsd->Dir() + "/render";
         std::filesystem::create_directory(renderDir);
         setenv("TMPDIR", renderDir.c_str(), 1);
-        QPrinter probe(QPrinterInfo::printerInfo("Q"), QPrinter::HighResolution);
-        area = probe.pageLayout().paintRect(QPageLayout::Point);
+        // The queues describe no paper of their own: the locale's.
+        const printer::PaperLayout paper = printer::LocalePaper();
+        area = QRectF(paper.left, paper.top, paper.width - paper.left - paper.right,
+                      paper.height - paper.top - paper.bottom);
     }
     static void TearDownTestSuite()
     {
@@ -93,6 +132,7 @@ protected:
     }
     void TearDown() override
     {
+        cupsd->Resume();
         printer::SetPrinter(std::move(previous_));
         cupsSetServer(nullptr);
         cupsd->Accept("Q");
@@ -107,10 +147,12 @@ protected:
     }
 
     // Each finished job's text, pages run together; and its page count.
-    std::vector<Lines> Jobs(std::vector<int>* pageCounts = nullptr)
+    std::vector<Lines> Jobs(std::vector<int>* pageCounts = nullptr, std::vector<std::string>* queues = nullptr)
     {
         std::vector<Lines> jobs;
         for (const testing_support::StoredJob& job : cupsd->FinishedJobs()) {
+            if (queues)
+                queues->push_back(job.queue);
             EXPECT_EQ(job.title, "");
             const auto pages = testing_support::JobPages(job.path, area.x(), area.y(), area.width(), area.height());
             if (pageCounts)
@@ -277,6 +319,206 @@ TEST_F(CupsPrintingTest, LinesArrivingDuringPrintingArePrintedByTheSameWalk)
     QTimer::singleShot(0, [&] { sheet.AppendLine("L4"); });
     PrintSheet(sheet);
     EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}, {"L3", "L4"}}));
+}
+
+TEST_F(CupsPrintingTest, AHungServerIsReportedWhenTheBoundPassesWhileTheWindowGoesOn)
+{
+    UsePrinter(printer::MakeCupsSpooler(kTestBound));
+    Fill(sheet, {"@", "L1", "L2"});
+
+    // Hung before printing: the printer lookup waits for it.
+    {
+        Ticker ticker;
+        cupsd->Hang();
+        QElapsedTimer clock;
+        clock.start();
+        const std::string error = ErrorOf([&] { PrintSheet(sheet); });
+        EXPECT_EQ(error.rfind("System Error.  Code: 1282.\n", 0), 0u) << error;
+        EXPECT_NE(error.find("did not answer"), std::string::npos) << error;
+        EXPECT_LT(clock.elapsed(), 8000);  // not libcups' minute
+        EXPECT_GT(ticker.ticks, 5);        // the main loop ran while it waited
+        cupsd->Resume();
+    }
+
+    // Hung when the rendered job is handed over.
+    int waits = 0;
+    printer::Printer().SetProgressCallback([&] {
+        if (waits++ == 0)
+            cupsd->Hang();
+    });
+    const std::string error = ErrorOf([&] { PrintSheet(sheet); });
+    EXPECT_EQ(error.rfind("System Error.  Code: 1282.\n", 0), 0u) << error;
+    EXPECT_GT(waits, 5);
+    EXPECT_FALSE(printer::Printer().Printing());
+    cupsd->Resume();
+    // The half-sent job never prints, and its file is gone.
+    EXPECT_TRUE(Jobs().empty());
+    EXPECT_TRUE(std::filesystem::is_empty(renderDir));
+
+    // Once the server answers again, printing works as before.
+    printer::Printer().SetProgressCallback({});
+    PrintSheet(sheet);
+    EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}}));
+}
+
+TEST_F(CupsPrintingTest, ARemoteServerThatTakesNoConnectionIsReportedWhenTheBoundPasses)
+{
+    // A listening socket whose queue of connections is full: the kernel
+    // drops further connection requests, as a silent remote server would.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    std::vector<int> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    cupsSetServer(("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str());
+
+    UsePrinter(printer::MakeCupsSpooler(kTestBound));
+    Fill(sheet, {"@", "L1", "L2"});
+    Ticker ticker;
+    const std::string error = ErrorOf([&] { PrintSheet(sheet); });
+    EXPECT_EQ(error.rfind("System Error.  Code: 1282.\n", 0), 0u) << error;
+    EXPECT_NE(error.find("did not answer"), std::string::npos) << error;
+    EXPECT_GT(ticker.ticks, 5);
+    for (int fd : queued)
+        ::close(fd);
+    ::close(listener);
+}
+
+TEST_F(CupsPrintingTest, TimeTheWindowTakesWhileTheServerIsWaitedForIsNotCountedAgainstIt)
+{
+    UsePrinter(printer::MakeCupsSpooler(kTestBound));
+    Fill(sheet, {"@", "L1", "L2"});
+    // The server stalls as the job is handed over; meanwhile a handler keeps
+    // the main loop (an error box, say) for longer than the bound.
+    int calls = 0;
+    printer::Printer().SetProgressCallback([&] {
+        if (++calls == 1) {
+            cupsd->Hang();
+        } else if (calls == 2) {
+            std::this_thread::sleep_for(2 * kTestBound);
+            cupsd->Resume();
+        }
+    });
+    EXPECT_EQ(ErrorOf([&] { PrintSheet(sheet); }), "");
+    EXPECT_EQ(Jobs(), (std::vector<Lines>{{"L1", "L2"}}));
+}
+
+TEST_F(CupsPrintingTest, TheDefaultPrinterFollowsTheSystemAndTheUsersChoice)
+{
+    Fill(sheet, {"@", "L1", "L2"});
+    PrintSheet(sheet);  // the printer list is built here
+    cupsd->AddQueue("Later");
+    cupsd->SetDefault("Later");
+    PrintSheet(sheet);
+    // The user's own default comes first: LPDEST, then ~/.cups/lpoptions.
+    setenv("LPDEST", "Other", 1);
+    PrintSheet(sheet);
+    unsetenv("LPDEST");
+    const std::string lpoptions = std::string(getenv("HOME")) + "/.cups/lpoptions";
+    std::filesystem::create_directories(std::filesystem::path(lpoptions).parent_path());
+    std::ofstream(lpoptions) << "Default Q\n";
+    PrintSheet(sheet);
+    std::filesystem::remove(lpoptions);
+    std::vector<std::string> queues;
+    EXPECT_EQ(Jobs(nullptr, &queues).size(), 4u);
+    EXPECT_EQ(queues, (std::vector<std::string>{"Q", "Later", "Other", "Q"}));
+    cupsd->RemoveQueue("Later");
+}
+
+TEST_F(CupsPrintingTest, APageThatExactlyFillsTheSheetOfPaperTakesOneSheet)
+{
+    // How many lines one sheet of paper takes.
+    std::vector<std::string> rows = {"@"};
+    for (int i = 1; i <= 150; ++i)
+        rows.push_back("Line " + std::to_string(i));
+    Fill(sheet, rows);
+    PrintSheet(sheet);
+    const auto stored = cupsd->FinishedJobs();
+    ASSERT_EQ(stored.size(), 1u);
+    const auto pages = testing_support::JobPages(stored[0].path, area.x(), area.y(), area.width(), area.height());
+    ASSERT_GE(pages.size(), 2u);
+    const std::size_t perSheet = pages[0].size();
+    EXPECT_GT(perSheet, 40u);
+
+    for (std::size_t lines : {perSheet, perSheet + 1}) {
+        SCOPED_TRACE(lines);
+        cupsd->ClearJobs();
+        Fill(sheet, std::vector<std::string>(rows.begin(), rows.begin() + 1 + static_cast<long>(lines)));
+        sheet.AppendPageMarker();
+        PrintSheet(sheet);
+        std::vector<int> counts;
+        const std::vector<Lines> jobs = Jobs(&counts);
+        ASSERT_EQ(jobs.size(), 1u);
+        EXPECT_EQ(counts, std::vector<int>{lines == perSheet ? 1 : 2});
+        EXPECT_EQ(jobs[0].size(), lines);
+    }
+}
+
+TEST_F(CupsPrintingTest, SavedAsPdfThePrintoutIsLaidOutAsPrintedWithItsFontEmbedded)
+{
+    std::vector<std::string> rows = {"@", "Gr\xFC\xDF" "e aus K\xF6ln", "5 \x80", "@"};
+    for (int i = 1; i <= 90; ++i)  // more than one sheet of paper
+        rows.push_back("Line " + std::to_string(i));
+    rows.insert(rows.end(), {"@", "last"});
+    Fill(sheet, rows);
+    sheet.AppendLine("page");
+
+    PrintSheet(sheet);
+    std::vector<Lines> printedPages;
+    for (const testing_support::StoredJob& job : cupsd->FinishedJobs())
+        for (const Lines& page : testing_support::JobPages(job.path, area.x(), area.y(), area.width(), area.height()))
+            printedPages.push_back(page);
+    ASSERT_EQ(printedPages.size(), 4u);
+
+    const std::string path = renderDir + "/../printout.pdf";
+    printout::SaveSheetAsPdf(sheet, path);
+    // One PDF page per sheet of paper the jobs took, each with the same lines.
+    const auto pdfPages = testing_support::JobPages(path, area.x(), area.y(), area.width(), area.height());
+    EXPECT_EQ(pdfPages, printedPages);
+    EXPECT_EQ(pdfPages[0], (Lines{"Grüße aus Köln", "5 €"}));
+
+    const std::string fonts = Output("pdffonts '" + path + "'");
+    // One font, the monospaced face "Courier New" stands for, embedded.
+    EXPECT_TRUE(std::regex_search(fonts, std::regex("\nLiberationMono +CID TrueType +Identity-H +yes ")))
+        << fonts;
+    EXPECT_EQ(std::count(fonts.begin(), fonts.end(), '\n'), 3) << fonts;
+    const std::string layout = Output("pdftotext -layout '" + path + "' -");
+    EXPECT_NE(layout.find("Line 90"), std::string::npos);
+    // The default printer's paper (the locale's A4 here).
+    EXPECT_NE(Output("pdfinfo " + path).find("595 x 842 pts (A4)"), std::string::npos);
+    std::filesystem::remove(path);
+}
+
+TEST_F(CupsPrintingTest, APdfTakesTheDefaultPrintersPaperOrElseTheLocales)
+{
+    cupsd->AddQueue("LetterQ");
+    cupsd->Run({"lpadmin", "-p", "LetterQ", "-o", "media-default=na_letter_8.5x11in"});
+    cupsd->SetDefault("LetterQ");
+    Fill(sheet, {"@", "L1", "L2"});
+    const std::string path = renderDir + "/../paper.pdf";
+    printout::SaveSheetAsPdf(sheet, path);
+    EXPECT_NE(Output("pdfinfo " + path).find("612 x 792 pts (letter)"), std::string::npos);
+
+    cupsd->RemoveQueue("LetterQ");  // no default printer now
+    printout::SaveSheetAsPdf(sheet, path);
+    EXPECT_NE(Output("pdfinfo " + path).find("595 x 842 pts (A4)"), std::string::npos);
+    EXPECT_EQ(testing_support::JobPages(path, area.x(), area.y(), area.width(), area.height()),
+              (std::vector<Lines>{{"L1", "L2"}}));
+
+    // A folder that does not exist: the reason, and no file.
+    const std::string missing = renderDir + "/no-such-dir/x.pdf";
+    EXPECT_EQ(ErrorOf([&] { printout::SaveSheetAsPdf(sheet, missing); }),
+              "System Error.  Code: 2.\nNo such file or directory");
+    EXPECT_TRUE(Jobs().empty());  // nothing went to a printer
+    std::filesystem::remove(path);
 }
 
 } // namespace

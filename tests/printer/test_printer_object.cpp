@@ -47,6 +47,25 @@ TEST_F(PrinterObjectTest, PrinterSelectionMessages)
               "System Error.  Code: 1282.\nThe print server /x cannot be reached.");
 }
 
+TEST_F(PrinterObjectTest, ThePrinterListIsReadAgainOnlyForAPrinterItLacks)
+{
+    Prn().SetPrinterIndex(-1);
+    Prn().SetPrinterIndex(-1);
+    EXPECT_EQ(state->listReads, 1);
+
+    state->printers.push_back("Shed");  // added while the program runs
+    state->defaultPrinter = "Shed";
+    Prn().SetPrinterIndex(-1);
+    EXPECT_EQ(Prn().PrinterIndex(), 2);
+    EXPECT_EQ(state->listReads, 2);
+
+    Prn().SelectDevice("Label");
+    EXPECT_EQ(Prn().PrinterIndex(), 1);
+    EXPECT_EQ(state->listReads, 2);
+    EXPECT_EQ(ErrorOf([&] { Prn().SelectDevice("Gone"); }), "Printer selected is not valid");
+    EXPECT_EQ(state->listReads, 3);
+}
+
 TEST_F(PrinterObjectTest, APrinterListThatCannotBeReadIsNotKept)
 {
     state->lookupFailure = EOSError(1282, "down");

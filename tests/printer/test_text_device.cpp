@@ -136,6 +136,36 @@ TEST_F(TextDeviceTest, FormFeedEndsThePageAtOnceWithinTheSameJob)
     EXPECT_EQ(Pages(), (std::vector<std::vector<Drawn>>{{{0, 0, "one"}}, {{0, 0, "two"}}}));
 }
 
+TEST_F(TextDeviceTest, ANewPageKeepsTheLineHeightOfTheLineItEnds)
+{
+    Print("x\f\ny\n");
+    ASSERT_EQ(Pages().size(), 2u);
+    EXPECT_EQ(Pages()[1], (std::vector<Drawn>{{0, kLine, "y"}}));
+}
+
+TEST_F(TextDeviceTest, ASheetOfPaperStartsOnlyWhenSomethingIsDrawnOnIt)
+{
+    // Twelve lines fill the 300-pixel page; what follows them draws nothing
+    // or ends the page a second time.
+    const std::string full = [] {
+        std::string text;
+        for (int i = 0; i < 12; ++i)
+            text += "line\n";
+        return text;
+    }();
+    for (const char* tail : {"", "\f", "\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n"}) {
+        SCOPED_TRACE(::testing::PrintToString(tail));
+        state->jobs.clear();
+        Print(full + tail);
+        EXPECT_EQ(Pages().size(), 1u);
+        EXPECT_EQ(Prn().PageNumber(), 0);
+    }
+    state->jobs.clear();
+    Print(full + "\fnext\n");
+    ASSERT_EQ(Pages().size(), 2u);
+    EXPECT_EQ(Pages()[1], (std::vector<Drawn>{{0, 0, "next"}}));
+}
+
 TEST_F(TextDeviceTest, TextSplitAcrossBufferPiecesPrintsAsOnePiece)
 {
     // 200 characters: the 128-byte buffer hands them over in two pieces.
@@ -213,6 +243,17 @@ TEST_F(TextDeviceTest, AJobThatCannotBeginLeavesTheDeviceClosed)
     EXPECT_EQ(device.GetMode(), PrinterTextDevice::Mode::Closed);
     EXPECT_FALSE(Prn().Printing());
     EXPECT_NO_THROW(device.Close());
+
+    // A drawing context that cannot begin says why at once.
+    state->failContexts = false;
+    state->startFailure = printer::EOSError(28, "No space left on device");
+    EXPECT_EQ(ErrorOf([&] { device.OpenForOutput(); }), "System Error.  Code: 28.\nNo space left on device");
+    EXPECT_EQ(device.GetMode(), PrinterTextDevice::Mode::Closed);
+    EXPECT_FALSE(Prn().Printing());
+    EXPECT_EQ(Prn().PageNumber(), 0);
+    EXPECT_EQ(Prn().State(), printer::psNoHandle);
+    state->startFailure.reset();
+    EXPECT_NO_THROW(Print("again\n"));
 }
 
 TEST_F(TextDeviceTest, DestroyingAnOpenDeviceEndsItsJob)

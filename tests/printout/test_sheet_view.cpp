@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QTest>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <functional>
 #include <QAccessibleTableInterface>
 #include <QImage>
 #include <QScreen>
@@ -219,4 +227,114 @@ TEST(SheetView, PageEndsAreDottedLinesAcrossTheSheet)
     const int lineTop = r.grid.RowRect(1).top();
     for (int x = 0; x < r.grid.ColumnWidth(); ++x)
         ASSERT_GE(shown.pixelColor(x, lineTop).lightness(), 128) << x;
+}
+
+namespace {
+
+// What the context menu shows when it opens: its entries, each with its
+// shortcut. It is closed right away.
+std::vector<std::string> MenuWhenOpened(const std::function<void()>& open)
+{
+    std::vector<std::string> entries;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || !entries.empty())
+            return;
+        for (QAction* a : menu->actions())
+            entries.push_back(a->isSeparator() ? "|" : (a->text() + " " + a->shortcut().toString()).trimmed().toStdString());
+        menu->close();
+    });
+    watch.start(5);
+    open();
+    // The platform may deliver the menu's event later.
+    QElapsedTimer clock;
+    clock.start();
+    while (entries.empty() && clock.elapsed() < 2000)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    return entries;
+}
+
+// Key presses as the platform delivers them, shortcuts included.
+void Press(ViewRig& r, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QTest::keyClick(r.grid.windowHandle(), key, modifiers);
+}
+
+void Activate(ViewRig& r)
+{
+    QApplication::setActiveWindow(&r.grid);
+    r.grid.setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&r.grid));
+}
+
+} // namespace
+
+TEST(SheetView, RowsAreSelectedWithShiftAndCopiedAsUtf8WithMarkersAsFormFeeds)
+{
+    ViewRig r;
+    r.sheet.AppendLine("M\xFC" "ller \x80 5");
+    r.sheet.AppendPageMarker();
+    r.sheet.AppendLine("two");
+    r.sheet.AppendLine("three");
+    Activate(r);
+    r.sheet.SelectRow(1);
+    Press(r, Qt::Key_Down, Qt::ShiftModifier);
+    Press(r, Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(r.grid.SelectedRows(), std::make_pair(1, 3));
+    // Every selected row is drawn highlighted.
+    const QImage image = r.grid.viewport()->grab().toImage();
+    const QColor highlight = r.grid.palette().color(QPalette::Highlight);
+    for (int row : {1, 3})
+        EXPECT_EQ(image.pixelColor(600, r.grid.RowRect(row).center().y()), highlight) << row;
+    EXPECT_NE(image.pixelColor(600, r.grid.RowRect(4).center().y()), highlight);
+
+    QApplication::clipboard()->clear();
+    Press(r, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), "Müller € 5\n\ftwo\n");
+
+    // A move without Shift leaves one row selected; Ctrl+A takes them all.
+    Press(r, Qt::Key_Up);
+    EXPECT_EQ(r.grid.SelectedRows(), std::make_pair(2, 2));
+    Press(r, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(r.grid.SelectedRows(), std::make_pair(0, 4));
+    EXPECT_EQ(r.grid.SelectedText(), "\fMüller € 5\n\ftwo\nthree\n");
+    // A received line makes the last row the current and only selected one.
+    r.sheet.AppendLine("four");
+    r.sheet.ShowLastRow();
+    EXPECT_EQ(r.grid.SelectedRows(), std::make_pair(5, 5));
+}
+
+TEST(SheetView, TheContextMenuOpensFromThePointerAndTheKeyboard)
+{
+    ViewRig r;
+    r.Receive(5);
+    Activate(r);
+    const std::vector<std::string> expected = {"Copy Ctrl+C", "|", "Save as PDF... Ctrl+S", "Print on..."};
+
+    // A right click outside the selection selects the row under the pointer.
+    const QPoint onRow2 = r.grid.RowRect(2).center();
+    EXPECT_EQ(MenuWhenOpened([&] {
+                  QContextMenuEvent click(QContextMenuEvent::Mouse, onRow2, r.grid.viewport()->mapToGlobal(onRow2));
+                  QApplication::sendEvent(r.grid.viewport(), &click);
+              }),
+              expected);
+    EXPECT_EQ(r.grid.SelectedRows(), std::make_pair(2, 2));
+
+    EXPECT_EQ(MenuWhenOpened([&] { Press(r, Qt::Key_F10, Qt::ShiftModifier); }), expected);
+    // The Menu key, as the X11 platform reports it.
+    EXPECT_EQ(MenuWhenOpened([&] {
+                  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+                  QApplication::sendEvent(&r.grid, &key);
+              }),
+              expected);
+
+    // Saving and printing are asked of the window.
+    int saves = 0, prints = 0;
+    QObject::connect(&r.grid, &SheetGrid::SaveAsPdfRequested, [&] { ++saves; });
+    QObject::connect(&r.grid, &SheetGrid::PrintOnRequested, [&] { ++prints; });
+    Press(r, Qt::Key_S, Qt::ControlModifier);
+    r.grid.PrintOnAction()->trigger();
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(prints, 1);
 }
