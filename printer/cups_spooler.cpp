@@ -108,7 +108,7 @@ public:
         http_ = Connect();
         if (!http_)
             throw EOSError(IPP_STATUS_ERROR_SERVICE_UNAVAILABLE,
-                           Fill(Tr("The print server %1 cannot be reached."), server_));
+                           Fill(Tr(QT_TRANSLATE_NOOP("printer", "The print server %1 cannot be reached.")), server_));
         // Short slices: between them the window gets its turn.
         httpSetTimeout(http_, 0.02, &ServerSession::OnWait, this);
     }
@@ -259,12 +259,12 @@ private:
         if (timedOut_) {
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound_).count();
             throw EOSError(IPP_STATUS_ERROR_SERVICE_UNAVAILABLE,
-                           Fill(Fill(Tr("The print server %1 did not answer within %2 s."), server_),
+                           Fill(Fill(Tr(QT_TRANSLATE_NOOP("printer", "The print server %1 did not answer within %2 s.")), server_),
                                 std::to_string(std::max<long long>(1, seconds))));
         }
         const int err = httpError(http_);
         throw EOSError(IPP_STATUS_ERROR_SERVICE_UNAVAILABLE,
-                       Fill(Tr("The print server %1 cannot be reached."), server_) +
+                       Fill(Tr(QT_TRANSLATE_NOOP("printer", "The print server %1 cannot be reached.")), server_) +
                            (err ? std::string(" ") + std::strerror(err) : std::string()));
     }
 
