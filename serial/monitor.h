@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "serial/lineops.h"
 #include "serial/settings.h"
 
 namespace serial {
@@ -40,14 +41,9 @@ struct TModemOps {
     std::function<int(TModemSnapshot&)> read;
     std::function<int(int mask)> wait;
 };
-// TIOCMGET/TIOCGICOUNT and TIOCMIWAIT on a device.
-TModemOps DeviceModemOps(int fd);
-
-// Where each new port monitor takes its line operations from; nullptr (the
-// default) means DeviceModemOps. Lets a simulated line stand in for a
-// device with modem lines, which a pty is not.
-using TModemOpsSource = TModemOps (*)(int fd);
-void SetModemOpsSource(TModemOpsSource source);
+// The lines (modemBits) with the counters where there are any (counters),
+// and waitModem, of a port's line operations.
+TModemOps ModemOpsOf(const TLineOps& line);
 
 // A helper thread that sleeps until a wanted modem line changes and reports
 // the line events. Without modem lines (read fails) no thread is started;
@@ -104,11 +100,15 @@ private:
     // Returns the message of a monitor that ended by itself, or "" on stop.
     std::string Loop();
     void Cleanup();
+    int TxWaitMs(int queued) const;
+    static std::string HangUpMessage();
+    static constexpr int kMaxTxWaitMs = 1000;
 
     TCustomComPort& port_;
     int fd_;
     TComEvents events_;
-    int rx80Level_;
+    TLineOps lineOps_;
+    int lineSpeed_;
     int epollFd_ = -1;
     int stopFd_ = -1;
     int kickFd_ = -1;
@@ -118,6 +118,7 @@ private:
     std::unique_ptr<TModemWatch> modem_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
+    bool hungUp_ = false;
     std::thread thread_;
 };
 
