@@ -252,7 +252,6 @@ private:
     TRxFilterConfig FilterConfig() const;
     bool InputFlowControl() const;
     void WakeMonitorForInput();
-    bool DeviceHungUp() const;
 
     // settings
     TBaudRate baudRate_ = br9600;
@@ -328,6 +327,12 @@ private:
     int readyFd_ = -1;                            // a waiting reader's wake-up
     std::atomic<int> resumeFd_{-1};               // the monitor's: room again in the queue
 };
+
+// Whether the line settings read back (got) are those handed to the driver
+// (asked): framing, handshakes, the Xon/Xoff characters and both speeds
+// (within the kernel's 2 % rounding). A pty keeps 8 data bits without
+// parity whatever it is given, which is no error there.
+bool DriverTookLineSettings(const TKernelTermios& asked, const TKernelTermios& got, bool pty);
 
 // The published component; it adds nothing to TCustomComPort.
 class TComPort : public TCustomComPort {

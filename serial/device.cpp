@@ -100,9 +100,9 @@ bool SameSpeed(std::uint32_t asked, std::uint32_t got) {
     return diff <= asked / 50;
 }
 
-// Did the driver take what was asked? A pty always keeps 8 data bits
-// without parity, which is no error.
-bool TookLineSettings(const TKernelTermios& asked, const TKernelTermios& got, bool pty) {
+} // namespace
+
+bool DriverTookLineSettings(const TKernelTermios& asked, const TKernelTermios& got, bool pty) {
     std::uint32_t cflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
     if (pty)
         cflags &= ~(CSIZE | PARENB | PARODD | CMSPAR);
@@ -116,8 +116,6 @@ bool TookLineSettings(const TKernelTermios& asked, const TKernelTermios& got, bo
             return false;
     return SameSpeed(asked.c_ospeed, got.c_ospeed) && SameSpeed(asked.c_ispeed, got.c_ispeed);
 }
-
-} // namespace
 
 void TCustomComPort::OpenDevice() {
     const std::string path = DevicePathOf(port_);
@@ -272,7 +270,7 @@ void TCustomComPort::ApplyLineSettings() {
         throw EComPort(CError_SetStateFailed, err);
     // A driver changes what it cannot do (a speed, 5 data bits, mark
     // parity, CTS handshake) instead of refusing it.
-    if (!TookLineSettings(t, got, isPty_))
+    if (!DriverTookLineSettings(t, got, isPty_))
         throw EComPort(CError_SetStateFailed, EINVAL);
 
     const bool toggle = flowControl_.ControlRTS() == rtsToggle;
@@ -429,10 +427,6 @@ int TCustomComPort::Receive(char* out, int n, bool armWake) {
 
 void TCustomComPort::WakeMonitorForInput() { Signal(resumeFd_.load()); }
 
-bool TCustomComPort::DeviceHungUp() const {
-    pollfd p{handle_, POLLIN, 0};
-    return handle_ >= 0 && ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
-}
 
 // --- transfers --------------------------------------------------------------
 

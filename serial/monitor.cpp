@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include <linux/serial.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -245,6 +246,8 @@ TComThread::TComThread(TCustomComPort& port)
     }
     if (events_.Has(evTxEmpty))
         port.txKickFd_.store(kickFd_, std::memory_order_release);
+    // The counters as the port opened: what moves from here on is news.
+    counted_ = (events_.Has(evError) || events_.Has(evBreak)) && lineOps_.counters(lastCounters_) == 0;
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
@@ -296,7 +299,8 @@ void TComThread::Body() {
     }
     // A handler that failed because the line went away (a write, say) is
     // the hang-up itself: reported as such, whatever it raised.
-    if (raised && (hungUp_ || port_.DeviceHungUp()))
+    pollfd device{fd_, POLLIN, 0};
+    if (raised && (hungUp_ || (::poll(&device, 1, 0) == 1 && (device.revents & (POLLHUP | POLLERR)))))
         ended = HangUpMessage();
     // Ended before the report is queued, so whoever reads the report finds
     // the monitor gone; the join still waits for this function to return.
@@ -323,8 +327,8 @@ int TComThread::TxWaitMs(int queued) const {
 }
 
 std::string TComThread::Loop() {
-    TLineCounters last;
-    const bool counters = (events_.Has(evError) || events_.Has(evBreak)) && lineOps_.counters(last) == 0;
+    TLineCounters& last = lastCounters_;
+    const bool counters = counted_;
     bool txPending = false;
     int lastQueued = -1;
     int txWait = 0;

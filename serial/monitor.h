@@ -119,6 +119,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
     bool hungUp_ = false;
+    bool counted_ = false;
+    TLineCounters lastCounters_;
     std::thread thread_;
 };
 

@@ -171,14 +171,31 @@ TEST(Settings, BufferSizesLowerOddValues) {
 
 TEST(Settings, LineSettingsAsTermios) {
     TComPort p;
-    termios t{};
+    TKernelTermios t{};
+    t.c_cflag = kBOTHER | (kBOTHER << kIBSHIFT); // left by a custom speed
+    t.c_ispeed = 250000;
     p.FillTermios(t);
     EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
     EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL));
     EXPECT_TRUE(t.c_cflag & CLOCAL);
-    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | INPCK));
-    EXPECT_EQ(::cfgetospeed(&t), speed_t(B9600));
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | INPCK | PARMRK));
+    // A standard speed by its code; the input speed follows the output.
+    EXPECT_EQ(t.c_cflag & CBAUD, tcflag_t(B9600));
+    EXPECT_EQ(t.c_cflag & CIBAUD, 0u);
+    EXPECT_EQ(t.c_ispeed, 9600u);
+    EXPECT_EQ(t.c_ospeed, 9600u);
     EXPECT_EQ(t.c_cc[VMIN], 1);
+    p.SetBaudRate(brCustom);
+    p.SetCustomBaudRate(250000);
+    p.FillTermios(t);
+    EXPECT_EQ(t.c_cflag & (CBAUD | CIBAUD), kBOTHER);
+    EXPECT_EQ(t.c_ospeed, 250000u);
+    EXPECT_EQ(t.c_ispeed, 250000u);
+    p.SetBaudRate(br9600);
+    p.Parity().SetCheck(true);
+    p.FillTermios(t);
+    EXPECT_EQ(t.c_iflag & (INPCK | PARMRK), tcflag_t(INPCK | PARMRK));
+    p.Parity().SetCheck(false);
 
     p.SetDataBits(dbFive);
     p.Parity().SetBits(prOdd);
