@@ -459,6 +459,8 @@ TEST_F(Monitor, ManyFramesUnderLoad) {
         p.ReadText(text, count);
         received += text;
     };
+    // The peer writes as fast as the pty takes it: room for all of it.
+    port.Buffer().SetInputSize(1 << 16);
     port.OpenPort();
     std::string sent;
     std::thread peer([&] {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "counting_port.h"
 #include "pty_peer.h"
@@ -311,6 +313,30 @@ TEST_F(OpenSettings, SetterRulesOnAnOpenPort) {
     port.SetCustomBaudRate(250000);
     EXPECT_TRUE(port.Connected());
     port.SetBaudRate(br14400);
+    EXPECT_TRUE(port.Connected());
+}
+
+TEST_F(OpenSettings, LeavingACustomSpeedLeavesNoInputSpeedBehind) {
+    port.SetBaudRate(brCustom);
+    port.SetCustomBaudRate(250000);
+    TKernelTermios t;
+    ASSERT_EQ(GetKernelTermios(port.Handle(), t), 0);
+    EXPECT_EQ(t.c_ospeed, 250000u);
+    EXPECT_EQ(t.c_ispeed, 250000u);
+    port.SetBaudRate(br9600);
+    ASSERT_EQ(GetKernelTermios(port.Handle(), t), 0);
+    EXPECT_EQ(t.c_ospeed, 9600u);
+    EXPECT_EQ(t.c_ispeed, 9600u);
+    // Also for the next program that opens the line.
+    port.SetConnected(false);
+    const int fd = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(GetKernelTermios(fd, t), 0);
+    ::close(fd);
+    EXPECT_EQ(t.c_ispeed, 9600u);
+    // RTS raised while sending: a pty has no RTS line to raise, no error.
+    port.FlowControl().SetControlRTS(rtsToggle);
+    port.SetConnected(true);
     EXPECT_TRUE(port.Connected());
 }
 
