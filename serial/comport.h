@@ -167,8 +167,6 @@ public:
     bool ThreadStarted() const { return monitor_ != nullptr; }
     // True while the monitor thread still waits for events.
     bool MonitorRunning() const;
-    // The queue that received bytes wait in (InputSize bytes).
-    const TRxQueue& ReceiveQueue() const { return rxQueue_; }
     // The monitor's priority: always the normal one.
     static constexpr int MonitorPriority = 0;
     // The receive queue holds InputSize bytes, and never fewer than these.

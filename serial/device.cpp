@@ -177,7 +177,6 @@ void TCustomComPort::OpenDevice() {
             rxQueue_.Clear();
         queueDevice_ = st.st_rdev;
         rxFilter_.Reset();
-        rxFilter_.TakeErrorBytes();
     }
     rxOverrun_ = false;
     rxHeld_ = false;

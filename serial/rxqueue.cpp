@@ -41,7 +41,6 @@ int TRxFilter::Apply(char* data, int n, const TRxFilterConfig& c) {
             }
         } else {
             carry_ = 0;
-            ++errorBytes_;
             if (c.replace)
                 put(static_cast<char>(c.replaceChar), true);
             else
@@ -49,12 +48,6 @@ int TRxFilter::Apply(char* data, int n, const TRxFilterConfig& c) {
         }
     }
     return out;
-}
-
-int TRxFilter::TakeErrorBytes() {
-    const int n = errorBytes_;
-    errorBytes_ = 0;
-    return n;
 }
 
 void TRxQueue::SetCapacity(int capacity) {

@@ -21,14 +21,11 @@ public:
     // Rewrites data[0..n) in place (the result is never longer) and returns
     // the new length. A mark split across calls is carried over.
     int Apply(char* data, int n, const TRxFilterConfig& config);
-    // Error bytes seen since the last call.
-    int TakeErrorBytes();
     // Forgets a half-received mark.
     void Reset() { carry_ = 0; }
 
 private:
     int carry_ = 0; // 1: "\377" seen, 2: "\377\0" seen
-    int errorBytes_ = 0;
 };
 
 // A byte ring with a capacity. Append and Take hold the lock only to copy.
