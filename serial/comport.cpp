@@ -1,7 +1,6 @@
 #include "serial/comport.h"
 
 #include <cerrno>
-#include <chrono>
 #include <system_error>
 
 #include <unistd.h>
@@ -11,12 +10,6 @@
 namespace serial {
 
 namespace {
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 // The message of the exception being handled; handlers may raise anything.
 std::string CurrentMessage() {
     try {
@@ -324,17 +317,7 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
             syncError_ = nullptr;
             syncEvents_ = events;
         }
-        syncRan_.store(false, std::memory_order_relaxed);
         Dispatcher().Post([this] { RunThreadSyncDelivery(); });
-        // A short handler is waited for awake: the monitor is then back in
-        // its wait at once, with its processor not gone idle, for a reply
-        // that comes right after the handler. A longer one is slept on.
-        const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(kSyncSpinUs);
-        for (int i = 1; !syncRan_.load(std::memory_order_acquire); ++i) {
-            if (i % 64 == 0 && std::chrono::steady_clock::now() >= spinUntil)
-                break;
-            CpuRelax();
-        }
         std::exception_ptr error;
         {
             std::unique_lock lock(syncMutex_);
@@ -396,7 +379,6 @@ void TCustomComPort::RunThreadSyncDelivery() {
         syncDone_ = true;
         syncError_ = error;
     }
-    syncRan_.store(true, std::memory_order_release);
     syncCv_.notify_one();
     AfterHandlers();
 }

@@ -287,8 +287,6 @@ private:
     std::mutex syncMutex_;
     std::condition_variable syncCv_;
     bool syncDone_ = false;
-    std::atomic<bool> syncRan_{false};
-    static constexpr int kSyncSpinUs = 50;
     TComEvents syncEvents_;
     std::exception_ptr syncError_;
 
