@@ -1,6 +1,7 @@
 #pragma once
 // TComThread: the event monitor of one open port. It sleeps in epoll on the
-// device and a stop eventfd and hands each batch of events to the port.
+// device and a stop eventfd, moves what arrives into the port's receive
+// queue and hands each batch of events to the port.
 // Modem-line changes come from TModemWatch, a helper thread that sleeps in
 // TIOCMIWAIT where the driver has it.
 
@@ -82,8 +83,8 @@ private:
 
 class TComThread {
 public:
-    // Takes the device, Events, SyncMethod and the queue size from the port
-    // and starts waiting. Throws std::system_error if the OS refuses the
+    // Takes the device, Events, its line operations and the line speed from
+    // the port and starts waiting. Throws std::system_error if the OS refuses the
     // thread or its wait objects.
     explicit TComThread(TCustomComPort& port);
     // RequestStop, then waits for the thread to end, running queued
