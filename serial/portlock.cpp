@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -27,25 +25,35 @@ enum class TtyKind { None, Line, Refused };
 
 // /proc/tty/drivers: "name  /dev/node  major  minor[-minor]  type".
 TtyKind KindFromDrivers(unsigned maj, unsigned min) {
-    std::ifstream in("/proc/tty/drivers");
-    if (!in)
+    const int fd = ::open("/proc/tty/drivers", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return TtyKind::Line; // cannot tell: the numbers below still hold
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string name, node, minors, type;
-        unsigned major = 0;
-        if (!(f >> name >> node >> major >> minors >> type) || major != maj)
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        char type[64] = {};
+        unsigned major = 0, lo = 0, hi = 0;
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%*s %*s %u %u%n", &major, &lo, &used) != 2 || major != maj)
             continue;
-        unsigned lo = 0, hi = 0;
-        const std::size_t dash = minors.find('-');
-        lo = static_cast<unsigned>(std::strtoul(minors.c_str(), nullptr, 10));
-        hi = dash == std::string::npos ? lo
-                                        : static_cast<unsigned>(std::strtoul(minors.c_str() + dash + 1, nullptr, 10));
-        if (min < lo || min > hi)
+        hi = lo;
+        const char* rest = line.c_str() + used;
+        if (*rest == '-')
+            hi = static_cast<unsigned>(std::strtoul(rest + 1, const_cast<char**>(&rest), 10));
+        if (min < lo || min > hi || std::sscanf(rest, "%63s", type) != 1)
             continue;
         // /dev/tty, the console, ptmx, the virtual-console master; pty masters.
-        if (type.rfind("system", 0) == 0 || type == "pty:master")
+        if (std::strncmp(type, "system", 6) == 0 || std::strcmp(type, "pty:master") == 0)
             return TtyKind::Refused;
         return TtyKind::Line;
     }
