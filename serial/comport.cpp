@@ -9,12 +9,26 @@
 
 namespace serial {
 
+namespace {
+// The message of the exception being handled; handlers may raise anything.
+std::string CurrentMessage() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+} // namespace
+
 TCustomComPort::TCustomComPort() : alive_(std::make_shared<TCustomComPort*>(this)) {}
 
 TCustomComPort::~TCustomComPort() {
     CloseForDestruction();
-    if (abortFd_ >= 0)
-        ::close(abortFd_);
+    for (int fd : {abortFd_, readyFd_, resumeFd_.load()})
+        if (fd >= 0)
+            ::close(fd);
     alive_.reset();
 }
 
@@ -117,9 +131,9 @@ void TCustomComPort::Loaded() {
     connectedWhileLoading_ = false;
     try {
         OpenPort();
-    } catch (const std::exception& e) {
+    } catch (...) {
         if (OnDeferredError)
-            OnDeferredError(Self(), e.what());
+            OnDeferredError(Self(), CurrentMessage());
     }
 }
 
@@ -323,17 +337,26 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
         });
         break;
     }
-    case smNone:
-        RunHandlers([&] { FireEvents(events); });
+    case smNone: {
+        std::exception_ptr error;
+        try {
+            RunHandlers([&] { FireEvents(events); });
+        } catch (...) {
+            error = std::current_exception();
+        }
         if (closePending_ && handlerDepth_.load() == 0) {
-            // Asked for on this thread, which cannot wait for itself.
+            // Asked for on this thread, which cannot wait for itself; also
+            // when the handler raised after asking.
             std::weak_ptr<TCustomComPort*> alive = alive_;
             Dispatcher().Post([alive] {
                 if (auto p = alive.lock())
                     (*p)->AfterHandlers();
             });
         }
+        if (error)
+            std::rethrow_exception(error);
         break;
+    }
     }
 }
 
@@ -365,9 +388,15 @@ void TCustomComPort::RunWindowSyncDelivery(TComEvents events, std::uint64_t gene
         return; // a closed port ignores what its monitor sent before
     try {
         RunHandlers([&] { FireEvents(events); });
-    } catch (const std::exception& e) {
-        if (OnDeferredError)
-            OnDeferredError(Self(), e.what());
+    } catch (...) {
+        // Shown, and the monitor goes on; a close the handler asked for
+        // is still carried out below.
+        const std::string message = CurrentMessage();
+        try {
+            if (OnDeferredError)
+                OnDeferredError(Self(), message);
+        } catch (...) {
+        }
     }
     AfterHandlers();
 }
@@ -377,9 +406,14 @@ void TCustomComPort::AfterHandlers() {
         return;
     try {
         FinishClose();
-    } catch (const std::exception& e) {
-        if (OnDeferredError)
-            OnDeferredError(Self(), e.what());
+    } catch (...) {
+        // OnAfterClose may raise too; the device is released by then.
+        const std::string message = CurrentMessage();
+        try {
+            if (OnDeferredError)
+                OnDeferredError(Self(), message);
+        } catch (...) {
+        }
     }
 }
 

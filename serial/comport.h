@@ -16,9 +16,11 @@
 
 #include "serial/dispatcher.h"
 #include "serial/errors.h"
+#include "serial/lineops.h"
+#include "serial/portlock.h"
+#include "serial/rxqueue.h"
 #include "serial/settings.h"
-
-struct termios;
+#include "serial/termios2.h"
 
 namespace serial {
 
@@ -147,9 +149,10 @@ public:
     virtual void ApplyTimeoutSettings();
     virtual void ApplyBufferSizes();
 
-    // The line settings as termios (raw, VMIN 1); speeds without a Bnnn
-    // constant are set apart, through termios2.
-    void FillTermios(termios& t) const;
+    // The line settings as the kernel's termios2 (raw, VMIN 1): a speed with
+    // a Bnnn code by that code, any other through BOTHER; the input speed
+    // always follows the output speed.
+    void FillTermios(TKernelTermios& t) const;
     // Bits per second of BaudRate, or CustomBaudRate for brCustom.
     int LineSpeed() const;
 
@@ -166,6 +169,8 @@ public:
     bool MonitorRunning() const;
     // The monitor's priority: always the normal one.
     static constexpr int MonitorPriority = 0;
+    // The receive queue holds InputSize bytes, and never fewer than these.
+    static constexpr int kMinInputQueue = 16;
 
 protected:
     TCustomComPort();
@@ -229,6 +234,23 @@ private:
     void RegisterTransfer(TComTransfer* transfer);
     void UnregisterTransfer(TComTransfer* transfer);
 
+    // Moves what the device holds into the receive queue. The monitor
+    // (monitor true) takes everything and drops what does not fit, unless
+    // input flow control is on; everybody else takes only what fits.
+    struct TDrainResult {
+        TComEvents events;   // evRxChar, evRxFlag, evRx80Full, evError (queue overrun)
+        bool hungUp = false;
+        int error = 0;       // errno of a failed read other than a hang-up
+    };
+    TDrainResult DrainDevice(bool monitor);
+    // Takes up to n received bytes: first from the queue, then what the
+    // device holds. Raises "ReadFile function failed" on a hang-up when no
+    // byte was left.
+    int Receive(char* out, int n, bool armWake);
+    TRxFilterConfig FilterConfig() const;
+    bool InputFlowControl() const;
+    void WakeMonitorForInput();
+
     // settings
     TBaudRate baudRate_ = br9600;
     std::int32_t customBaudRate_ = 9600;
@@ -278,13 +300,37 @@ private:
     int abortFd_ = -1;
 
     // Line-error counters seen by the last TakeLineErrors.
-    struct Counters {
-        int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
-    };
     std::mutex countersMutex_;
-    Counters lastCounters_;
+    TLineCounters lastCounters_;
     bool countersKnown_ = false;
+
+    // The device's modem-line, counter and output-queue queries.
+    TLineOps lineOps_;
+    bool isPty_ = false;
+    bool rs485On_ = false;
+    TUucpLock uucpLock_;
+    unsigned long long queueDevice_ = 0; // the device the queue's bytes came from
+
+    // Received bytes: the device is read (and the filter run) by one thread
+    // at a time, under drainMutex_; the queue has its own short lock.
+    TRxQueue rxQueue_;
+    TRxFilter rxFilter_;
+    std::mutex drainMutex_;
+    std::atomic<std::uint32_t> filterBits_{0};
+    std::atomic<std::uint32_t> pulledEvents_{0}; // found by readers, for the monitor's next batch
+    std::atomic<bool> rxOverrun_{false};          // ceRxOver until TakeLineErrors
+    std::atomic<bool> rxHeld_{false};             // the monitor left bytes in the device
+    std::atomic<bool> inputFlow_{false};
+    std::atomic<int> watchChar_{0};               // EventChar as applied
+    int readyFd_ = -1;                            // a waiting reader's wake-up
+    std::atomic<int> resumeFd_{-1};               // the monitor's: room again in the queue
 };
+
+// Whether the line settings read back (got) are those handed to the driver
+// (asked): framing, handshakes, the Xon/Xoff characters and both speeds
+// (within the kernel's 2 % rounding). A pty keeps 8 data bits without
+// parity whatever it is given, which is no error there.
+bool DriverTookLineSettings(const TKernelTermios& asked, const TKernelTermios& got, bool pty);
 
 // The published component; it adds nothing to TCustomComPort.
 class TComPort : public TCustomComPort {

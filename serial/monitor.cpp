@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include <linux/serial.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -20,15 +21,13 @@ namespace serial {
 
 namespace {
 
-enum : std::uint32_t { kDevice = 0, kStop = 1, kKick = 2, kModem = 3 };
+enum : std::uint32_t { kDevice = 0, kStop = 1, kKick = 2, kModem = 3, kResume = 4 };
 
 void CloseFd(int& fd) {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
 }
-
-std::atomic<TModemOpsSource> modemOpsSource{nullptr};
 
 extern "C" void IgnoreWake(int) {}
 
@@ -113,27 +112,25 @@ int ModemWaitMask(TComEvents wanted) {
     return mask;
 }
 
-TModemOps DeviceModemOps(int fd) {
+TModemOps ModemOpsOf(const TLineOps& line) {
     TModemOps ops;
-    ops.read = [fd](TModemSnapshot& s) {
+    ops.read = [line](TModemSnapshot& s) {
         s = TModemSnapshot{};
-        if (::ioctl(fd, TIOCMGET, &s.lines) != 0)
-            return errno;
-        serial_icounter_struct ic{};
-        if (::ioctl(fd, TIOCGICOUNT, &ic) == 0) {
+        if (const int err = line.modemBits(s.lines))
+            return err;
+        TLineCounters c;
+        if (line.counters(c) == 0) {
             s.counted = true;
-            s.cts = ic.cts;
-            s.dsr = ic.dsr;
-            s.rng = ic.rng;
-            s.dcd = ic.dcd;
+            s.cts = c.cts;
+            s.dsr = c.dsr;
+            s.rng = c.rng;
+            s.dcd = c.dcd;
         }
         return 0;
     };
-    ops.wait = [fd](int mask) { return ::ioctl(fd, TIOCMIWAIT, mask) == 0 ? 0 : errno; };
+    ops.wait = line.waitModem;
     return ops;
 }
-
-void SetModemOpsSource(TModemOpsSource source) { modemOpsSource.store(source); }
 
 int TModemWatch::WakeSignal() {
     static const int signal = [] {
@@ -235,8 +232,8 @@ void TModemWatch::Body(TModemSnapshot before) {
 // --- the monitor ---------------------------------------------------------------
 
 TComThread::TComThread(TCustomComPort& port)
-    : port_(port), fd_(port.handle_), events_(port.events_),
-      rx80Level_(port.buffer_.InputSize() * 8 / 10), bitsPerSecond_(port.LineSpeed()) {
+    : port_(port), fd_(port.handle_), events_(port.events_), lineOps_(port.lineOps_),
+      lineSpeed_(port.LineSpeed()) {
     auto fail = [this](int err) {
         CloseFd(epollFd_);
         CloseFd(stopFd_);
@@ -254,37 +251,29 @@ TComThread::TComThread(TCustomComPort& port)
     const bool lines = ModemWaitMask(events_) != 0;
     if (lines && (modemFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)
         fail(errno);
-    // Edge-triggered: bytes a handler leaves unread are announced again only
-    // when further bytes arrive, and never make the loop spin.
-    epoll_event dev{};
-    dev.events = EPOLLIN | EPOLLET;
-    dev.data.u32 = kDevice;
-    epoll_event stop{};
-    stop.events = EPOLLIN;
-    stop.data.u32 = kStop;
-    epoll_event kick{};
-    kick.events = EPOLLIN;
-    kick.data.u32 = kKick;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd_, &dev) != 0 ||
-        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, stopFd_, &stop) != 0 ||
-        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, kickFd_, &kick) != 0)
-        fail(errno);
-    if (lines) {
-        epoll_event modem{};
-        modem.events = EPOLLIN;
-        modem.data.u32 = kModem;
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, modemFd_, &modem) != 0)
+    // Edge-triggered: each arrival wakes the loop once, and the loop takes
+    // everything the device holds into the port's queue.
+    auto add = [&](int fd, std::uint32_t what, std::uint32_t tag) {
+        epoll_event e{};
+        e.events = what;
+        e.data.u32 = tag;
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &e) != 0)
             fail(errno);
-        const TModemOpsSource source = modemOpsSource.load();
+    };
+    add(fd_, EPOLLIN | EPOLLET, kDevice);
+    add(stopFd_, EPOLLIN, kStop);
+    add(kickFd_, EPOLLIN, kKick);
+    add(port.resumeFd_.load(), EPOLLIN, kResume);
+    if (lines) {
+        add(modemFd_, EPOLLIN, kModem);
         try {
             // Its reports join the monitor's next batch, so line events are
             // delivered like all others and in the same order.
-            modem_ = std::make_unique<TModemWatch>(
-                source ? source(fd_) : DeviceModemOps(fd_), events_, [this](TComEvents e) {
-                    modemPending_.fetch_or(e.Bits());
-                    const std::uint64_t one = 1;
-                    [[maybe_unused]] auto r = ::write(modemFd_, &one, sizeof one);
-                });
+            modem_ = std::make_unique<TModemWatch>(ModemOpsOf(lineOps_), events_, [this](TComEvents e) {
+                modemPending_.fetch_or(e.Bits());
+                const std::uint64_t one = 1;
+                [[maybe_unused]] auto r = ::write(modemFd_, &one, sizeof one);
+            });
         } catch (const std::system_error& e) {
             fail(e.code().value());
         }
@@ -295,6 +284,8 @@ TComThread::TComThread(TCustomComPort& port)
     }
     if (events_.Has(evTxEmpty))
         port.txKickFd_.store(kickFd_, std::memory_order_release);
+    // The counters as the port opened: what moves from here on is news.
+    counted_ = (events_.Has(evError) || events_.Has(evBreak)) && lineOps_.counters(lastCounters_) == 0;
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
@@ -331,6 +322,7 @@ void TComThread::RequestStop() {
 void TComThread::Body() {
     TMainThreadDispatcher& dispatcher = port_.Dispatcher();
     std::string ended;
+    bool raised = false;
     try {
         ended = Loop();
         // Stopped, hung up or failed wait: the device is tidied as the
@@ -338,40 +330,62 @@ void TComThread::Body() {
         Cleanup();
     } catch (const std::exception& e) {
         ended = e.what();
+        raised = true;
     } catch (...) {
         ended = "Unknown error";
+        raised = true;
     }
+    // A handler that failed because the line went away (a write, say) is
+    // the hang-up itself: reported as such, whatever it raised.
+    pollfd device{fd_, POLLIN, 0};
+    if (raised && (hungUp_ || (::poll(&device, 1, 0) == 1 && (device.revents & (POLLHUP | POLLERR)))))
+        ended = HangUpMessage();
     // Ended before the report is queued, so whoever reads the report finds
     // the monitor gone; the join still waits for this function to return.
     ended_.store(true, std::memory_order_release);
-    if (!ended.empty() && !stop_.load())
+    // A close asked for by the handler is no end to report.
+    if (!ended.empty() && !stop_.load() && !port_.closePending_.load())
         port_.ReportMonitorEnded(ended);
     dispatcher.Notify();
 }
 
+std::string TComThread::HangUpMessage() { return EComPort(CError_ReadFailed, EIO).what(); }
+
 void TComThread::Cleanup() {
-    // Both driver queues are emptied as the monitor ends; what was just
-    // written (an acknowledgement before a close) may leave first.
-    PurgeQueues(fd_, bitsPerSecond_);
+    // Both queues are emptied as the monitor ends, the driver's and ours;
+    // what was just written (an acknowledgement before a close) may leave first.
+    PurgeQueues(fd_, lineSpeed_);
+    std::lock_guard lock(port_.drainMutex_);
+    port_.rxQueue_.Clear();
+}
+
+int TComThread::TxWaitMs(int queued) const {
+    // About the time the queued bytes take on the line (10 bits a byte).
+    const long long ms = lineSpeed_ > 0 ? 10000LL * queued / lineSpeed_ : 100;
+    return static_cast<int>(std::clamp<long long>(ms, 1, 100));
 }
 
 std::string TComThread::Loop() {
-    serial_icounter_struct last{};
-    const bool counters = (events_.Has(evError) || events_.Has(evBreak)) &&
-                          ::ioctl(fd_, TIOCGICOUNT, &last) == 0;
-    bool above80 = false;
+    TLineCounters& last = lastCounters_;
+    const bool counters = counted_;
     bool txPending = false;
-    epoll_event ready[4];
+    int lastQueued = -1;
+    int txWait = 0;
+    epoll_event ready[5];
     for (;;) {
         int timeout = -1;
         if (txPending) {
             // Output still queued in the driver: look again about when it
-            // should have gone (only while there is output).
-            int outq = 0;
-            if (::ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0)
-                timeout = std::clamp(outq / 2, 1, 100);
+            // should have gone. Output that does not move (held back by
+            // flow control) is looked at less and less often.
+            int queued = 0;
+            if (lineOps_.outputQueued(queued) == 0 && queued > 0) {
+                txWait = queued == lastQueued ? std::min(txWait * 2, kMaxTxWaitMs) : TxWaitMs(queued);
+                lastQueued = queued;
+                timeout = txWait;
+            }
         }
-        const int n = ::epoll_wait(epollFd_, ready, 4, timeout);
+        const int n = ::epoll_wait(epollFd_, ready, 5, timeout);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -384,55 +398,60 @@ std::string TComThread::Loop() {
         bool hangUp = false;
         TComEvents batch;
         for (int i = 0; i < n; ++i) {
-            if (ready[i].data.u32 == kDevice) {
+            const std::uint32_t tag = ready[i].data.u32;
+            if (tag == kDevice) {
                 rx |= (ready[i].events & EPOLLIN) != 0;
                 hangUp |= (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0;
-            } else if (ready[i].data.u32 == kKick) {
+            } else if (tag == kKick) {
                 std::uint64_t v;
                 [[maybe_unused]] auto r = ::read(kickFd_, &v, sizeof v);
                 txPending = true;
-            } else if (ready[i].data.u32 == kModem) {
+                lastQueued = -1;
+            } else if (tag == kResume) {
+                std::uint64_t v;
+                [[maybe_unused]] auto r = ::read(port_.resumeFd_.load(), &v, sizeof v);
+                rx = true;
+            } else if (tag == kModem) {
                 std::uint64_t v;
                 [[maybe_unused]] auto r = ::read(modemFd_, &v, sizeof v);
                 batch = TComEvents::FromBits(batch.Bits() | modemPending_.exchange(0));
             }
         }
-        if (hangUp)
-            return EComPort(CError_ReadFailed, EIO).what();
-
-        if (rx) {
-            if (events_.Has(evRxChar))
-                batch.Include(evRxChar);
-            if (counters) {
-                serial_icounter_struct now{};
-                if (::ioctl(fd_, TIOCGICOUNT, &now) == 0) {
+        if (rx || hangUp) {
+            const TCustomComPort::TDrainResult d = port_.DrainDevice(true);
+            hangUp |= d.hungUp;
+            if (d.error != 0)
+                return EComPort(CError_ReadFailed, d.error).what();
+            batch = TComEvents::FromBits(batch.Bits() | (d.events.Bits() & events_.Bits()));
+            if (counters && rx) {
+                TLineCounters now;
+                if (lineOps_.counters(now) == 0) {
                     if (events_.Has(evError) &&
                         (now.frame != last.frame || now.overrun != last.overrun ||
-                         now.parity != last.parity || now.buf_overrun != last.buf_overrun))
+                         now.parity != last.parity || now.bufOverrun != last.bufOverrun))
                         batch.Include(evError);
                     if (events_.Has(evBreak) && now.brk != last.brk)
                         batch.Include(evBreak);
                     last = now;
                 }
             }
-            if (events_.Has(evRx80Full)) {
-                int queued = 0;
-                if (::ioctl(fd_, FIONREAD, &queued) == 0) {
-                    if (queued >= rx80Level_ && !above80)
-                        batch.Include(evRx80Full);
-                    above80 = queued >= rx80Level_;
-                }
-            }
         }
+        // Bytes a reader took from the device itself since the last turn.
+        batch = TComEvents::FromBits(batch.Bits() | (port_.pulledEvents_.exchange(0) & events_.Bits()));
         if (txPending) {
-            int outq = 0;
-            if (::ioctl(fd_, TIOCOUTQ, &outq) != 0 || outq == 0) {
+            int queued = 0;
+            if (lineOps_.outputQueued(queued) != 0 || queued == 0) {
                 txPending = false;
                 batch.Include(evTxEmpty);
             }
         }
+        if (hangUp)
+            hungUp_ = true;
+        // The last bytes before a hang-up are still announced.
         if (!batch.Empty())
             port_.DeliverEvents(batch);
+        if (hangUp)
+            return HangUpMessage();
         if (stop_.load() || port_.closePending_.load())
             return {};
     }

@@ -1,6 +1,7 @@
 #pragma once
 // TComThread: the event monitor of one open port. It sleeps in epoll on the
-// device and a stop eventfd and hands each batch of events to the port.
+// device and a stop eventfd, moves what arrives into the port's receive
+// queue and hands each batch of events to the port.
 // Modem-line changes come from TModemWatch, a helper thread that sleeps in
 // TIOCMIWAIT where the driver has it.
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "serial/lineops.h"
 #include "serial/settings.h"
 
 namespace serial {
@@ -52,14 +54,9 @@ struct TModemOps {
     std::function<int(TModemSnapshot&)> read;
     std::function<int(int mask)> wait;
 };
-// TIOCMGET/TIOCGICOUNT and TIOCMIWAIT on a device.
-TModemOps DeviceModemOps(int fd);
-
-// Where each new port monitor takes its line operations from; nullptr (the
-// default) means DeviceModemOps. Lets a simulated line stand in for a
-// device with modem lines, which a pty is not.
-using TModemOpsSource = TModemOps (*)(int fd);
-void SetModemOpsSource(TModemOpsSource source);
+// The lines (modemBits) with the counters where there are any (counters),
+// and waitModem, of a port's line operations.
+TModemOps ModemOpsOf(const TLineOps& line);
 
 // A helper thread that sleeps until a wanted modem line changes and reports
 // the line events. Without modem lines (read fails) no thread is started;
@@ -98,8 +95,8 @@ private:
 
 class TComThread {
 public:
-    // Takes the device, Events, SyncMethod and the queue size from the port
-    // and starts waiting. Throws std::system_error if the OS refuses the
+    // Takes the device, Events, its line operations and the line speed from
+    // the port and starts waiting. Throws std::system_error if the OS refuses the
     // thread or its wait objects.
     explicit TComThread(TCustomComPort& port);
     // RequestStop, then waits for the thread to end, running queued
@@ -116,12 +113,15 @@ private:
     // Returns the message of a monitor that ended by itself, or "" on stop.
     std::string Loop();
     void Cleanup();
+    int TxWaitMs(int queued) const;
+    static std::string HangUpMessage();
+    static constexpr int kMaxTxWaitMs = 1000;
 
     TCustomComPort& port_;
     int fd_;
     TComEvents events_;
-    int rx80Level_;
-    int bitsPerSecond_;
+    TLineOps lineOps_;
+    int lineSpeed_;
     int epollFd_ = -1;
     int stopFd_ = -1;
     int kickFd_ = -1;
@@ -131,6 +131,9 @@ private:
     std::unique_ptr<TModemWatch> modem_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
+    bool hungUp_ = false;
+    bool counted_ = false;
+    TLineCounters lastCounters_;
     std::thread thread_;
 };
 

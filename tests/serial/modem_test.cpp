@@ -127,15 +127,27 @@ public:
         ::close(fds_[1]);
     }
 
-    TModemOps Ops() {
-        TModemOps ops;
-        ops.read = [this](TModemSnapshot& s) {
+    // The driver's side of the port's line operations.
+    TLineOps LineOps() {
+        TLineOps ops;
+        ops.modemBits = [this](int& bits) {
             std::lock_guard lock(mutex_);
             ++reads_;
-            s = now_;
+            bits = now_.lines;
             return readError_;
         };
-        ops.wait = [this](int mask) {
+        ops.counters = [this](TLineCounters& c) {
+            std::lock_guard lock(mutex_);
+            if (!now_.counted)
+                return ENOTTY;
+            c = errors_;
+            c.cts = now_.cts;
+            c.dsr = now_.dsr;
+            c.rng = now_.rng;
+            c.dcd = now_.dcd;
+            return 0;
+        };
+        ops.waitModem = [this](int mask) {
             {
                 std::lock_guard lock(mutex_);
                 lastMask_ = mask;
@@ -147,8 +159,20 @@ public:
             const ssize_t n = ::read(fds_[0], &c, 1);
             return n == 1 ? 0 : errno;
         };
+        ops.outputQueued = [this](int& bytes) {
+            std::lock_guard lock(mutex_);
+            ++outqLooks_;
+            bytes = outq_;
+            return 0;
+        };
         return ops;
     }
+    TModemOps Ops() { return ModemOpsOf(LineOps()); }
+
+    // The error counters, and the bytes the driver holds back unsent.
+    void SetErrors(const TLineCounters& c) { std::lock_guard lock(mutex_); errors_ = c; }
+    void SetOutputQueued(int n) { std::lock_guard lock(mutex_); outq_ = n; }
+    int OutputLooks() { std::lock_guard lock(mutex_); return outqLooks_; }
 
     // The lines as they are, without waking a wait.
     void Preset(const TModemSnapshot& s) {
@@ -194,6 +218,9 @@ private:
     int waits_ = 0;
     int reads_ = 0;
     int lastMask_ = 0;
+    TLineCounters errors_;
+    int outq_ = 0;
+    int outqLooks_ = 0;
 };
 
 // Collects what a watch reports, from its thread.
@@ -256,17 +283,17 @@ TEST(ModemWatch, OnAPtyNoHelperIsStarted) {
     const int threads = StableThreadCount();
     Reports reports;
     {
-        TModemWatch watch(DeviceModemOps(fd), kAllComEvents, reports.Sink());
+        TModemWatch watch(ModemOpsOf(DeviceLineOps(fd)), kAllComEvents, reports.Sink());
         EXPECT_FALSE(watch.Started());
         EXPECT_FALSE(watch.Running());
         EXPECT_EQ(ThreadCount(), threads);
     }
     // The pty's answer to the wait itself: refused at once, never blocking.
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_NE(DeviceModemOps(fd).wait(ModemWaitMask(kAllComEvents)), 0);
+    EXPECT_NE(DeviceLineOps(fd).waitModem(ModemWaitMask(kAllComEvents)), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     TModemSnapshot s;
-    EXPECT_NE(DeviceModemOps(fd).read(s), 0);
+    EXPECT_NE(ModemOpsOf(DeviceLineOps(fd)).read(s), 0);
     ::close(fd);
     EXPECT_TRUE(reports.Take().empty());
 }
@@ -375,14 +402,14 @@ TEST(ModemWatch, ThousandStartsAndStopsLeakNothing) {
 // --- through a port ---------------------------------------------------------------
 
 SimLine* simLine = nullptr;
-TModemOps SimLineOps(int) { return simLine->Ops(); }
+TLineOps SimLineOps(int) { return simLine->LineOps(); }
 
 class PortLines : public ::testing::Test {
 protected:
     void SetUp() override {
         line.Preset(Counted(0, 0, 0, 0, 0));
         simLine = &line;
-        SetModemOpsSource(&SimLineOps);
+        SetLineOpsSource(&SimLineOps);
         port.SetDispatcher(&dispatcher);
         port.SetPort(pty.Path());
         port.OnRing = [this](TComPort&) { Log("Ring"); };
@@ -397,7 +424,7 @@ protected:
     }
     void TearDown() override {
         port.ClosePort();
-        SetModemOpsSource(nullptr);
+        SetLineOpsSource(nullptr);
         simLine = nullptr;
     }
     void Log(const std::string& s) {
@@ -421,8 +448,8 @@ TEST_F(PortLines, LineChangesReachTheHandlersInTheirOrder) {
     // All four lines at once: one batch, handled in the monitor's order.
     line.Set(Counted(TIOCM_CTS | TIOCM_DSR | TIOCM_CD, 1, 1, 1, 1));
     ASSERT_TRUE(PumpUntil(dispatcher, [&] { return log.size() >= 4; }));
-    // The handling steps read the device's own lines: none on a pty.
-    EXPECT_EQ(log, (std::vector<std::string>{"Ring", "CTS-", "DSR-", "RLSD-"}));
+    // The handling steps read the lines as they are now.
+    EXPECT_EQ(log, (std::vector<std::string>{"Ring", "CTS+", "DSR+", "RLSD+"}));
     log.clear();
     pty.Write("ab");
     ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !log.empty(); }));
@@ -442,7 +469,7 @@ TEST_F(PortLines, OnlyTheLinesOfEventsAreWatched) {
     line.Set(Counted(TIOCM_CTS | TIOCM_CD, 1, 0, 0, 1));
     ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !log.empty(); }));
     PumpFor(dispatcher, 100);
-    EXPECT_EQ(log, std::vector<std::string>{"RLSD-"});
+    EXPECT_EQ(log, std::vector<std::string>{"RLSD+"});
     log.clear();
 
     // No line event wanted: no helper, no wait.
@@ -454,6 +481,80 @@ TEST_F(PortLines, OnlyTheLinesOfEventsAreWatched) {
     EXPECT_TRUE(AwaitThreadCount(threads + 1)); // the monitor alone
     PumpFor(dispatcher, 50);
     EXPECT_EQ(line.Waits(), waits);
+}
+
+TEST_F(PortLines, LineStatesAndErrorsFollowTheDriversAnswers) {
+    line.Preset(Counted(TIOCM_CTS | TIOCM_CD | TIOCM_DTR, 0, 0, 0, 0));
+    port.OpenPort();
+    EXPECT_EQ(port.ModemSignals(), (TLineSignals{lsCTS, lsRLSD}));
+    line.Preset(Counted(TIOCM_DSR | TIOCM_RNG, 0, 0, 0, 0));
+    EXPECT_EQ(port.ModemSignals(), (TLineSignals{lsDSR, lsRing}));
+
+    // Each counter that moved is one error; parity only while it is checked.
+    TLineCounters c;
+    c.parity = 1;
+    line.SetErrors(c);
+    EXPECT_TRUE(port.TakeLineErrors().Empty());
+    c.parity = 2;
+    line.SetErrors(c);
+    port.Parity().SetCheck(true);
+    EXPECT_EQ(port.TakeLineErrors(), TComErrors{ceRxParity});
+    EXPECT_TRUE(port.TakeLineErrors().Empty()); // taken
+    c.overrun = 1;
+    c.frame = 3;
+    c.brk = 1;
+    c.bufOverrun = 1;
+    line.SetErrors(c);
+    EXPECT_EQ(port.TakeLineErrors(), (TComErrors{ceOverrun, ceFrame, ceBreak, ceRxOver}));
+    // A PendingInput in between does not take them (Linux keeps them apart).
+    c.frame = 4;
+    line.SetErrors(c);
+    port.PendingInput();
+    EXPECT_EQ(port.TakeLineErrors(), TComErrors{ceFrame});
+}
+
+TEST_F(PortLines, CountersThatMoveWithReceivedBytesRaiseErrorAndBreak) {
+    std::vector<TComErrors> errors;
+    port.OnError = [&](TComPort&, TComErrors e) { errors.push_back(e); };
+    port.OnBreak = [this](TComPort&) { Log("Break"); };
+    port.OpenPort();
+    ASSERT_TRUE(line.AwaitWaits(1));
+    log.clear();
+    TLineCounters c;
+    c.brk = 1;
+    line.SetErrors(c);
+    pty.Write(std::string(1, '\0')); // a break arrives as a zero byte
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return log.size() >= 2; }));
+    PumpFor(dispatcher, 50);
+    // A break is no line-status error: evBreak alone, the error waits.
+    EXPECT_EQ(log, (std::vector<std::string>{std::string("Rx ") + '\0', "Break"}));
+    EXPECT_TRUE(errors.empty());
+    c.frame = 1;
+    line.SetErrors(c);
+    pty.Write("f");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !errors.empty(); }));
+    EXPECT_EQ(errors, std::vector<TComErrors>{(TComErrors{ceFrame, ceBreak})});
+}
+
+TEST_F(PortLines, TxEmptyWaitsForHeldOutputWithoutPolling) {
+    int empties = 0;
+    port.OnTxEmpty = [&](TComPort&) { ++empties; };
+    port.OpenPort();
+    PumpFor(dispatcher, 50);
+    EXPECT_EQ(empties, 0);
+    // Flow control holds the bytes in the driver.
+    line.SetOutputQueued(4);
+    const int looksBefore = line.OutputLooks();
+    EXPECT_EQ(port.WriteText("data"), 4);
+    PumpFor(dispatcher, 1500);
+    EXPECT_EQ(empties, 0);
+    // Looked at with a growing pause, not every millisecond.
+    EXPECT_LE(line.OutputLooks() - looksBefore, 40);
+    line.SetOutputQueued(0);
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return empties == 1; }, 5000));
+    PumpFor(dispatcher, 100);
+    EXPECT_EQ(empties, 1);
+    EXPECT_EQ(pty.Read(4), "data");
 }
 
 TEST_F(PortLines, CloseWithTheHelperWaitingIsQuickAndLeavesNoThread) {
@@ -478,7 +579,7 @@ TEST_F(PortLines, CloseWithTheHelperWaitingIsQuickAndLeavesNoThread) {
 }
 
 TEST_F(PortLines, RealPtyOpensAndClosesWithoutAHelper) {
-    SetModemOpsSource(nullptr); // the pty's own answers
+    SetLineOpsSource(nullptr); // the pty's own answers
     const int threads = StableThreadCount();
     port.OpenPort();
     EXPECT_TRUE(AwaitThreadCount(threads + 1)); // the monitor alone

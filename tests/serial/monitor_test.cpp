@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -256,17 +257,137 @@ TEST_F(Monitor, WhatAHandlerWritesBeforeItsCloseReachesTheLine) {
     EXPECT_TRUE(ended.empty());
 }
 
-TEST_F(Monitor, OutputDrainedRaisesTxEmpty) {
-    std::atomic<int> empties{0};
-    port.OnTxEmpty = [&](TComPort&) { ++empties; };
+TEST_F(Monitor, QueueHoldsInputSizeBytesAndReportsWhatDidNotFit) {
+    port.Buffer().SetInputSize(64);
+    std::vector<std::string> log;
+    port.OnRxChar = [&](TComPort&, int count) { log.push_back("Rx " + std::to_string(count)); };
+    port.OnRx80Full = [&](TComPort&) { log.push_back("80%"); };
+    port.OnError = [&](TComPort&, TComErrors e) {
+        log.push_back(e == TComErrors{ceRxOver} ? "RxOver" : "other error");
+    };
+    auto count = [&](const std::string& entry) { return std::count(log.begin(), log.end(), entry); };
     port.OpenPort();
+    std::string sent;
+    for (int i = 0; i < 52; ++i)
+        sent.push_back(static_cast<char>('A' + i % 26));
+    pty.Write(sent.substr(0, 40));
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return count("Rx 40") == 1; }));
+    EXPECT_EQ(count("80%"), 0);
+    pty.Write(sent.substr(40)); // 52 of 64: past 80 %
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return count("Rx 52") == 1 && count("80%") == 1; }));
+    log.clear();
+    pty.Write(std::string(30, 'z')); // 12 fit
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return count("RxOver") >= 1 && count("Rx 64") == 1; }));
     PumpFor(dispatcher, 50);
-    EXPECT_EQ(empties, 0);
-    port.WriteText("data");
-    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return empties == 1; }));
-    PumpFor(dispatcher, 100);
-    EXPECT_EQ(empties, 1);
+    EXPECT_EQ(count("80%"), 0);
+    EXPECT_EQ(count("other error"), 0);
+    std::string text;
+    EXPECT_EQ(port.ReadText(text, 100), 64);
+    EXPECT_EQ(text, sent + std::string(12, 'z'));
+    EXPECT_TRUE(port.TakeLineErrors().Empty());
     port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, InputFlowControlLeavesWhatDoesNotFitWithTheDriver) {
+    port.Buffer().SetInputSize(64);
+    port.FlowControl().SetXonXoffIn(true);
+    std::vector<int> counts;
+    bool overrun = false;
+    port.OnRxChar = [&](TComPort&, int count) { counts.push_back(count); };
+    port.OnError = [&](TComPort&, TComErrors) { overrun = true; };
+    port.OpenPort();
+    std::string sent;
+    for (int i = 0; i < 100; ++i)
+        sent.push_back(static_cast<char>('a' + i % 26));
+    pty.Write(sent);
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !counts.empty() && counts.back() == 64; }));
+    PumpFor(dispatcher, 100);
+    EXPECT_EQ(port.PendingInput(), 64);
+    std::string text, all;
+    port.ReadText(text, 64);
+    all += text;
+    // The rest comes in as there is room again.
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return port.PendingInput() == 36; }));
+    port.ReadText(text, 64);
+    all += text;
+    EXPECT_EQ(all, sent);
+    EXPECT_FALSE(overrun);
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, EventCharacterAndDroppedZerosAsTheyArrive) {
+    port.SetEventChar('X');
+    port.SetDiscardNull(true);
+    std::vector<std::string> log;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        log.push_back("Rx " + text);
+    };
+    port.OnRxFlag = [&](TComPort&) { log.push_back("Flag"); };
+    port.OpenPort();
+    pty.Write(std::string(4, '\0'));
+    PumpFor(dispatcher, 150);
+    EXPECT_TRUE(log.empty()); // nothing was received
+    pty.Write("ab");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !log.empty(); }));
+    pty.Write(std::string("c\0X", 3));
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return log.size() >= 3; }));
+    PumpFor(dispatcher, 50);
+    EXPECT_EQ(log, (std::vector<std::string>{"Rx ab", "Rx cX", "Flag"}));
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, HangUpIsOneMessageWhateverTheHandlerRaised) {
+    // The handler answers each byte; the line goes away before its answer.
+    std::atomic<bool> answered{false};
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        pty.CloseMaster();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        p.WriteText("ack");
+        answered = true;
+    };
+    port.OpenPort();
+    pty.Write("q");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return !ended.empty(); }));
+    PumpFor(dispatcher, 50);
+    EXPECT_EQ(ended, std::vector<std::string>{"ReadFile function failed (win error code: 5)"});
+    EXPECT_FALSE(answered);
+    port.ClosePort(); // handlers use this body's locals
+}
+
+TEST_F(Monitor, CloseAskedForByARaisingHandlerIsFinishedForEveryMethod) {
+    for (TSyncMethod method : {smThreadSync, smWindowSync, smNone}) {
+        PtyPeer line;
+        TComPort p;
+        p.SetDispatcher(&dispatcher);
+        p.SetPort(line.Path());
+        p.SetSyncMethod(method);
+        std::vector<std::string> shown;
+        p.OnDeferredError = [&](TComPort&, const std::string& m) { shown.push_back(m); };
+        p.OnMonitorEnded = [&](TComPort&, const std::string& m) { shown.push_back("ended: " + m); };
+        p.OnRxChar = [](TComPort& self, int) {
+            self.ClosePort();
+            throw 42; // not even a std::exception
+        };
+        p.OpenPort();
+        Watchdog dog(30, "a close asked for by a raising handler");
+        line.Write("x");
+        ASSERT_TRUE(PumpUntil(dispatcher, [&] { return p.Handle() < 0; })) << method;
+        PumpFor(dispatcher, 50);
+        EXPECT_FALSE(p.Connected()) << method;
+        EXPECT_FALSE(p.ThreadStarted()) << method;
+        // Under smWindowSync the error is shown; elsewhere the close was asked for.
+        EXPECT_EQ(shown, method == smWindowSync ? std::vector<std::string>{"Unknown error"}
+                                                : std::vector<std::string>{})
+            << method;
+        p.OnRxChar = nullptr;
+        EXPECT_NO_THROW(p.OpenPort()) << method;
+        EXPECT_TRUE(p.Connected());
+        p.ClosePort();
+    }
 }
 
 TEST_F(Monitor, WindowSyncShowsHandlerErrorsAndGoesOn) {
@@ -360,6 +481,8 @@ TEST_F(Monitor, ManyFramesUnderLoad) {
         p.ReadText(text, count);
         received += text;
     };
+    // The peer writes as fast as the pty takes it: room for all of it.
+    port.Buffer().SetInputSize(1 << 16);
     port.OpenPort();
     std::string sent;
     std::thread peer([&] {

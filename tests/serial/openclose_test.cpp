@@ -3,6 +3,10 @@
 #include <chrono>
 #include <fstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "serial/portlock.h"
 
 #include "pty_peer.h"
 #include "serial/comport.h"
@@ -155,6 +159,83 @@ TEST_F(OpenClose, PlainFileIsRefusedAndLeftUntouched) {
     ::unlink(file.c_str());
 }
 
+TEST_F(OpenClose, OnlySerialLinesAreOpened) {
+    const std::string dir = ::testing::TempDir() + "qp_notty_" + std::to_string(::getpid());
+    ::mkdir(dir.c_str(), 0700);
+    // /dev/ptmx would make a new pty, /dev/tty is the caller's terminal,
+    // /dev/null stands for any other device (a watchdog arms on open).
+    for (const std::string name : {"/dev/ptmx", "/dev/tty", "/dev/console", "/dev/null", dir.c_str()}) {
+        port.SetPort(name);
+        try {
+            port.OpenPort();
+            FAIL() << name;
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.PortErrorCode(), 1) << name;
+            EXPECT_EQ(e.SystemErrorCode(), ENOTTY) << name;
+        }
+        EXPECT_FALSE(port.Connected());
+    }
+    ::rmdir(dir.c_str());
+}
+
+class LockFiles : public OpenClose {
+protected:
+    void SetUp() override {
+        OpenClose::SetUp();
+        dir = ::testing::TempDir() + "qp_lock_" + std::to_string(::getpid());
+        ::mkdir(dir.c_str(), 0700);
+        SetComPortLockDir(dir);
+        lock = dir + "/" + LockFileName(pty.Path());
+    }
+    void TearDown() override {
+        port.ClosePort();
+        ::unlink(lock.c_str());
+        ::rmdir(dir.c_str());
+        SetComPortLockDir(saved);
+    }
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    static void WriteLock(const std::string& path, pid_t pid) {
+        std::ofstream(path) << std::string(10 - std::to_string(pid).size(), ' ') << pid << "\n";
+    }
+    std::string saved = ComPortLockDir();
+    std::string dir, lock;
+};
+
+TEST_F(LockFiles, AnOpenPortHoldsItsUucpLock) {
+    EXPECT_EQ(LockFileName(pty.Path()), "LCK.." + pty.Path().substr(5).replace(3, 1, "_"));
+    port.OpenPort();
+    char mine[16];
+    std::snprintf(mine, sizeof mine, "%10d\n", static_cast<int>(::getpid()));
+    EXPECT_EQ(Read(lock), mine);
+    port.ClosePort();
+    EXPECT_NE(::access(lock.c_str(), F_OK), 0);
+}
+
+TEST_F(LockFiles, ALiveHoldersLockMakesThePortBusyAndAStaleOneIsTakenOver) {
+    // Another program (pid 1 is always alive) has the line.
+    WriteLock(lock, 1);
+    try {
+        port.OpenPort();
+        FAIL();
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.SystemErrorCode(), EBUSY);
+    }
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(Read(lock), "         1\n"); // not ours to remove
+    // The holder is gone: a process that has ended.
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    WriteLock(lock, child);
+    EXPECT_NO_THROW(port.OpenPort());
+    EXPECT_EQ(std::stoi(Read(lock)), ::getpid());
+}
+
 TEST_F(OpenClose, SecondOpenOfTheSameDeviceFails) {
     port.OpenPort();
     TComPort other;
@@ -206,14 +287,19 @@ TEST_F(OpenClose, RefusedConfigurationClosesAgain) {
 
 TEST_F(OpenClose, PortChangeOnAnOpenPortClosesAndReopens) {
     port.OpenPort();
-    const int before = port.Handle();
     PtyPeer second;
     port.SetPort(second.Path());
     EXPECT_TRUE(port.Connected());
     EXPECT_EQ(log.entries, Concat(Concat(kOpenEvents, kCloseEvents), kOpenEvents));
     EXPECT_EQ(port.WriteText("x"), 1);
     EXPECT_EQ(second.Read(1), "x");
-    (void)before;
+    EXPECT_EQ(pty.Drain(50), "");
+    // The first device was let go: another port opens it.
+    TComPort other;
+    other.SetDispatcher(&dispatcher);
+    other.SetPort(pty.Path());
+    EXPECT_NO_THROW(other.OpenPort());
+    other.ClosePort();
 
     // A name that fails to open: raised from the setter, the name stays, the port is closed.
     try {

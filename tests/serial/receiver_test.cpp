@@ -126,6 +126,11 @@ TEST_F(LiveReceiver, ManyFramesInABurstAllArriveInOrder) {
         burst += MakeFrame(0x6C, 'U', 'Q', line);
         want.push_back(line);
     }
+    // A pty hands the whole burst over at once, not at the line's 960 bytes
+    // a second: the queue must hold it (1024 bytes would overrun).
+    port.ClosePort();
+    port.Buffer().SetInputSize(static_cast<int>(burst.size()) * 2);
+    port.OpenPort();
     pty.Write(burst);
     ASSERT_TRUE(PumpUntil(dispatcher, [&] { return sheet.RowCount() == 301; }, 30000));
     EXPECT_EQ(Rows(), want);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "counting_port.h"
 #include "pty_peer.h"
@@ -171,14 +173,31 @@ TEST(Settings, BufferSizesLowerOddValues) {
 
 TEST(Settings, LineSettingsAsTermios) {
     TComPort p;
-    termios t{};
+    TKernelTermios t{};
+    t.c_cflag = kBOTHER | (kBOTHER << kIBSHIFT); // left by a custom speed
+    t.c_ispeed = 250000;
     p.FillTermios(t);
     EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
     EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL));
     EXPECT_TRUE(t.c_cflag & CLOCAL);
-    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | INPCK));
-    EXPECT_EQ(::cfgetospeed(&t), speed_t(B9600));
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | INPCK | PARMRK));
+    // A standard speed by its code; the input speed follows the output.
+    EXPECT_EQ(t.c_cflag & CBAUD, tcflag_t(B9600));
+    EXPECT_EQ(t.c_cflag & CIBAUD, 0u);
+    EXPECT_EQ(t.c_ispeed, 9600u);
+    EXPECT_EQ(t.c_ospeed, 9600u);
     EXPECT_EQ(t.c_cc[VMIN], 1);
+    p.SetBaudRate(brCustom);
+    p.SetCustomBaudRate(250000);
+    p.FillTermios(t);
+    EXPECT_EQ(t.c_cflag & (CBAUD | CIBAUD), kBOTHER);
+    EXPECT_EQ(t.c_ospeed, 250000u);
+    EXPECT_EQ(t.c_ispeed, 250000u);
+    p.SetBaudRate(br9600);
+    p.Parity().SetCheck(true);
+    p.FillTermios(t);
+    EXPECT_EQ(t.c_iflag & (INPCK | PARMRK), tcflag_t(INPCK | PARMRK));
+    p.Parity().SetCheck(false);
 
     p.SetDataBits(dbFive);
     p.Parity().SetBits(prOdd);
@@ -294,6 +313,30 @@ TEST_F(OpenSettings, SetterRulesOnAnOpenPort) {
     port.SetCustomBaudRate(250000);
     EXPECT_TRUE(port.Connected());
     port.SetBaudRate(br14400);
+    EXPECT_TRUE(port.Connected());
+}
+
+TEST_F(OpenSettings, LeavingACustomSpeedLeavesNoInputSpeedBehind) {
+    port.SetBaudRate(brCustom);
+    port.SetCustomBaudRate(250000);
+    TKernelTermios t;
+    ASSERT_EQ(GetKernelTermios(port.Handle(), t), 0);
+    EXPECT_EQ(t.c_ospeed, 250000u);
+    EXPECT_EQ(t.c_ispeed, 250000u);
+    port.SetBaudRate(br9600);
+    ASSERT_EQ(GetKernelTermios(port.Handle(), t), 0);
+    EXPECT_EQ(t.c_ospeed, 9600u);
+    EXPECT_EQ(t.c_ispeed, 9600u);
+    // Also for the next program that opens the line.
+    port.SetConnected(false);
+    const int fd = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(GetKernelTermios(fd, t), 0);
+    ::close(fd);
+    EXPECT_EQ(t.c_ispeed, 9600u);
+    // RTS raised while sending: a pty has no RTS line to raise, no error.
+    port.FlowControl().SetControlRTS(rtsToggle);
+    port.SetConnected(true);
     EXPECT_TRUE(port.Connected());
 }
 

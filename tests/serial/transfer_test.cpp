@@ -5,6 +5,10 @@
 
 #include "pty_peer.h"
 #include "serial/comport.h"
+#include "serial/monitor.h"
+
+#include <atomic>
+#include <pthread.h>
 
 using namespace serial;
 using namespace serial_test;
@@ -74,13 +78,91 @@ TEST_F(Transfers, DefaultReadsReturnAtOnceWithWhatIsQueued) {
     EXPECT_EQ(std::string(buf, 6), "456789");
 }
 
-TEST_F(Transfers, DiscardNullDropsZeroBytes) {
+TEST_F(Transfers, DiscardNullDropsZeroBytesAsTheyArrive) {
     port.SetDiscardNull(true);
     pty.Write(std::string("\0A\0\0B", 5));
-    AwaitPending(5);
+    AwaitPending(2);
+    EXPECT_EQ(port.PendingInput(), 2);
     std::string text;
     EXPECT_EQ(port.ReadText(text, 5), 2);
     EXPECT_EQ(text, "AB");
+    // Zeros alone are nothing received.
+    pty.Write(std::string(4, '\0'));
+    PumpFor(dispatcher, 100);
+    EXPECT_EQ(port.PendingInput(), 0);
+    // A read that waits for its count is not ended early by a dropped zero.
+    port.Timeouts().SetReadInterval(0);
+    std::thread late([&] {
+        pty.Write(std::string("C\0D", 3));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pty.Write("E");
+    });
+    EXPECT_EQ(port.ReadText(text, 3), 3);
+    late.join();
+    EXPECT_EQ(text, "CDE");
+}
+
+TEST(RxFilter, ParityMarksAreResolvedAlsoWhenSplit) {
+    // "\377\0c": c arrived with an error; "\377\377": a real 0xFF.
+    const std::string raw = std::string("a\377\0xb\377\377c\377\0\0d", 12);
+    TRxFilterConfig keep;
+    keep.marks = true;
+    TRxFilterConfig replace = keep;
+    replace.replace = true;
+    replace.replaceChar = '?';
+    TRxFilterConfig dropNull = keep;
+    dropNull.discardNull = true;
+    const struct {
+        TRxFilterConfig config;
+        std::string out;
+    } cases[] = {{keep, std::string("axb\377c\0d", 7)},
+                 {replace, std::string("a?b\377c?d", 7)},
+                 {dropNull, std::string("axb\377cd", 6)}};
+    for (const auto& c : cases) {
+        for (std::size_t cut = 0; cut <= raw.size(); ++cut) {
+            TRxFilter f;
+            std::string first = raw.substr(0, cut), second = raw.substr(cut);
+            first.resize(static_cast<std::size_t>(f.Apply(first.data(), static_cast<int>(first.size()), c.config)));
+            second.resize(static_cast<std::size_t>(f.Apply(second.data(), static_cast<int>(second.size()), c.config)));
+            EXPECT_EQ(first + second, c.out) << "cut at " << cut;
+        }
+    }
+    // Without marks the bytes pass unchanged (zeros dropped if asked).
+    TRxFilter f;
+    std::string plain = std::string("\377\0x\0", 4);
+    EXPECT_EQ(f.Apply(plain.data(), 4, TRxFilterConfig{}), 4);
+    TRxFilterConfig nulls;
+    nulls.discardNull = true;
+    EXPECT_EQ(f.Apply(plain.data(), 4, nulls), 2);
+    EXPECT_EQ(plain.substr(0, 2), "\377x");
+}
+
+TEST(RxFilter, DriverMustTakeTheLineSettingsAsAsked) {
+    TComPort p;
+    TKernelTermios asked{};
+    p.SetDataBits(dbFive);
+    p.Parity().SetBits(prMark);
+    p.SetBaudRate(brCustom);
+    p.SetCustomBaudRate(250000);
+    p.FillTermios(asked);
+    EXPECT_TRUE(DriverTookLineSettings(asked, asked, false));
+    TKernelTermios got = asked;
+    got.c_ispeed = got.c_ospeed = 9600; // the driver's fallback speed
+    EXPECT_FALSE(DriverTookLineSettings(asked, got, false));
+    got = asked;
+    got.c_ospeed = got.c_ispeed = 251000; // within the kernel's rounding
+    EXPECT_TRUE(DriverTookLineSettings(asked, got, false));
+    got = asked;
+    got.c_cflag = (got.c_cflag & ~CSIZE) | CS8;
+    EXPECT_FALSE(DriverTookLineSettings(asked, got, false));
+    got.c_cflag &= ~(PARENB | CMSPAR | PARODD);
+    EXPECT_TRUE(DriverTookLineSettings(asked, got, true)); // what a pty does
+    got = asked;
+    got.c_cflag &= ~CMSPAR;
+    EXPECT_FALSE(DriverTookLineSettings(asked, got, false));
+    got = asked;
+    got.c_iflag ^= IXON;
+    EXPECT_FALSE(DriverTookLineSettings(asked, got, true));
 }
 
 TEST_F(Transfers, ReadTimeoutsWaitForTheirBytes) {
@@ -175,6 +257,34 @@ TEST_F(Transfers, AbortEndsATransferInProgressWithoutEmptyingQueues) {
     pty.Drain(200);
     EXPECT_EQ(port.WriteText("after"), 5);
     EXPECT_EQ(pty.Read(5), "after");
+}
+
+TEST_F(Transfers, WritesGoOnThroughSignals) {
+    // A handler without SA_RESTART, as the modem watch's wake signal has.
+    const int sig = TModemWatch::WakeSignal();
+    port.Timeouts().SetWriteTotalConstant(0);
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    const std::string block(256 * 1024, 'w');
+    std::atomic<bool> done{false};
+    const pthread_t writer = ::pthread_self();
+    std::thread peer([&] {
+        std::string got;
+        for (int i = 0; i < 400 && got.size() < block.size(); ++i)
+            got += pty.Read(block.size() - got.size(), 50);
+        done = true;
+        EXPECT_EQ(got, block);
+    });
+    std::thread storm([&] {
+        while (!done) {
+            ::pthread_kill(writer, sig);
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    int sent = -1;
+    EXPECT_NO_THROW(sent = port.WriteText(block));
+    peer.join();
+    storm.join();
+    EXPECT_EQ(sent, static_cast<int>(block.size()));
 }
 
 TEST_F(Transfers, StatusQueriesOnAPty) {
