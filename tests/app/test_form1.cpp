@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/line_watch.h"
@@ -350,12 +352,22 @@ TEST_F(WindowTest, TheChooserOpensTheShownTextAndRereadsThePortsWhenItDropsDown)
 
 TEST_F(WindowTest, OpenFailuresWithAKnownCauseSayWhatToDo)
 {
-    QuietLine busy;
+    QuietLine busy, forbidden;
+    ::chmod(busy.path.c_str(), 0666);
+    ::chmod(forbidden.path.c_str(), 0);
     ports.Add("ttyUSB0", busy.path);
-    // Opened for writing, this refuses everyone, root included.
-    ports.Add("ttyS9", "/proc/sys/kernel/osrelease");
+    ports.Add("ttyS9", forbidden.path);
+    // The port listing must stay readable for the check below.
+    ::chmod(std::filesystem::path(ports.DevPath("ttyS9")).parent_path().parent_path().c_str(), 0755);
     app::TForm1 form;
     BoxAnswerer boxes;
+    // Root passes every permission check: open the ports as nobody
+    // instead.
+    struct AsNobody {
+        bool root = ::geteuid() == 0;
+        AsNobody() { if (root) ::setfsuid(65534); }
+        ~AsNobody() { if (root) ::setfsuid(0); }
+    } nobody;
     auto connectTo = [&](const char* port) {
         form.ComboBox1->setEditText(port);
         form.BitBtn1->click();
