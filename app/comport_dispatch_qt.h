@@ -4,6 +4,7 @@
 // as a modal box or the receiver's pause).
 
 #include <QObject>
+#include <QSocketNotifier>
 
 #include "serial/dispatcher.h"
 
@@ -11,8 +12,8 @@ namespace app {
 
 class ComPortDispatcherQt final : public serial::TMainThreadDispatcher {
 public:
-    // Make it on the main thread, before any port opens; destroy it after
-    // every port has closed.
+    // Make it on the main thread after the application object, before any
+    // port opens; destroy it after every port has closed.
     ComPortDispatcherQt();
     ~ComPortDispatcherQt() override;
 
@@ -23,7 +24,12 @@ protected:
     void WakeMainThread() override;
 
 private:
-    QObject context_; // lives on the main thread; its queued calls die with it
+    void Run();
+
+    // The wake is an eventfd the event loop watches, as it watches a serial
+    // line for QSerialPort: one write, no event object per batch.
+    int wakeFd_ = -1;
+    QSocketNotifier* notifier_ = nullptr; // lives on the main thread
     bool isDefault_ = false;
 };
 

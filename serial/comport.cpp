@@ -311,21 +311,18 @@ void TCustomComPort::RunHandlers(const std::function<void()>& body) {
 void TCustomComPort::DeliverEvents(TComEvents events) {
     switch (syncMethod_) {
     case smThreadSync: {
+        // The monitor goes back to its wait and takes up the device again
+        // only after these handlers ran (AwaitDelivery): waiting for them
+        // here would cost it a wake-up of its own for every delivery.
+        AwaitDelivery();
         {
             std::lock_guard lock(syncMutex_);
             syncDone_ = false;
+            syncPending_ = true;
             syncError_ = nullptr;
             syncEvents_ = events;
         }
         Dispatcher().Post([this] { RunThreadSyncDelivery(); });
-        std::exception_ptr error;
-        {
-            std::unique_lock lock(syncMutex_);
-            syncCv_.wait(lock, [this] { return syncDone_; });
-            error = syncError_;
-        }
-        if (error)
-            std::rethrow_exception(error);
         break;
     }
     case smWindowSync: {
@@ -360,6 +357,20 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
     }
 }
 
+void TCustomComPort::AwaitDelivery() {
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(syncMutex_);
+        if (!syncPending_)
+            return;
+        syncCv_.wait(lock, [this] { return syncDone_; });
+        syncPending_ = false;
+        error = syncError_;
+    }
+    if (error)
+        std::rethrow_exception(error);
+}
+
 void TCustomComPort::RunThreadSyncDelivery() {
     std::exception_ptr error;
     TComEvents events;
@@ -367,10 +378,22 @@ void TCustomComPort::RunThreadSyncDelivery() {
         std::lock_guard lock(syncMutex_);
         events = syncEvents_;
     }
-    try {
-        RunHandlers([&] { FireEvents(events); });
-    } catch (...) {
-        error = std::current_exception();
+    // Bytes that arrived while the handlers ran are handed over in the same
+    // turn of the main thread, while the monitor still waits: otherwise it
+    // would wake only to queue them back here. A few rounds at most, so a
+    // steady stream still lets the event loop go on.
+    for (int round = 0;; ++round) {
+        try {
+            RunHandlers([&] { FireEvents(events); });
+        } catch (...) {
+            error = std::current_exception();
+            break;
+        }
+        if (round == kCatchUpRounds || closePending_ || !open_ || handlerDepth_.load() > 0 || !monitor_)
+            break;
+        events = monitor_->CatchUp();
+        if (events.Empty())
+            break;
     }
     if (closePending_ && handlerDepth_.load() == 0 && monitor_)
         monitor_->RequestStop(); // before the monitor sees the handler's end
@@ -380,6 +403,9 @@ void TCustomComPort::RunThreadSyncDelivery() {
         syncError_ = error;
     }
     syncCv_.notify_one();
+    // The monitor ends on a raise: woken for it now, not at the next byte.
+    if (error)
+        WakeMonitorForInput();
     AfterHandlers();
 }
 

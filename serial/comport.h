@@ -171,6 +171,7 @@ public:
     static constexpr int MonitorPriority = 0;
     // The receive queue holds InputSize bytes, and never fewer than these.
     static constexpr int kMinInputQueue = 16;
+    static constexpr int kCatchUpRounds = 8; // extra smThreadSync rounds per delivery
 
 protected:
     TCustomComPort();
@@ -222,6 +223,9 @@ private:
     void FireEvents(TComEvents events);
     void DeliverEvents(TComEvents events);      // on the monitor thread
     void RunThreadSyncDelivery();               // on the main thread
+    // Monitor thread: waits until the smThreadSync delivery last queued has
+    // run and raises what its handlers raised. At once when none is open.
+    void AwaitDelivery();
     void RunWindowSyncDelivery(TComEvents events, std::uint64_t generation);
     void ReportMonitorEnded(const std::string& message);
     void RunHandlers(const std::function<void()>& body);
@@ -287,6 +291,7 @@ private:
     std::mutex syncMutex_;
     std::condition_variable syncCv_;
     bool syncDone_ = false;
+    bool syncPending_ = false; // a delivery queued, not yet awaited by the monitor
     TComEvents syncEvents_;
     std::exception_ptr syncError_;
 

@@ -325,6 +325,7 @@ void TComThread::Body() {
     bool raised = false;
     try {
         ended = Loop();
+        port_.AwaitDelivery();
         // Stopped, hung up or failed wait: the device is tidied as the
         // monitor ends. A raised handler leaves it as it was.
         Cleanup();
@@ -365,9 +366,36 @@ int TComThread::TxWaitMs(int queued) const {
     return static_cast<int>(std::clamp<long long>(ms, 1, 100));
 }
 
-std::string TComThread::Loop() {
+TComEvents TComThread::CounterEvents() {
+    TComEvents events;
+    TLineCounters now;
     TLineCounters& last = lastCounters_;
-    const bool counters = counted_;
+    if (lineOps_.counters(now) == 0) {
+        if (events_.Has(evError) &&
+            (now.frame != last.frame || now.overrun != last.overrun ||
+             now.parity != last.parity || now.bufOverrun != last.bufOverrun))
+            events.Include(evError);
+        if (events_.Has(evBreak) && now.brk != last.brk)
+            events.Include(evBreak);
+        last = now;
+    }
+    return events;
+}
+
+TComEvents TComThread::CatchUp() {
+    if (stop_.load())
+        return {};
+    // The loop is parked in DeliverEvents, so its state is ours meanwhile.
+    // Whatever is left (a hang-up, an error, the rest of a burst) it still
+    // finds through the arrival's wake.
+    const TCustomComPort::TDrainResult d = port_.DrainDevice(true);
+    TComEvents batch = TComEvents::FromBits(d.events.Bits() & events_.Bits());
+    if (counted_ && !d.events.Empty())
+        batch = TComEvents::FromBits(batch.Bits() | CounterEvents().Bits());
+    return TComEvents::FromBits(batch.Bits() | (port_.pulledEvents_.exchange(0) & events_.Bits()));
+}
+
+std::string TComThread::Loop() {
     bool txPending = false;
     int lastQueued = -1;
     int txWait = 0;
@@ -391,6 +419,8 @@ std::string TComThread::Loop() {
                 continue;
             return EComPort(CError_WaitFailed, errno).what();
         }
+        // Nothing of the device is touched until the last batch's handlers ran.
+        port_.AwaitDelivery();
         // A stop that comes together with device events wins.
         if (stop_.load())
             return {};
@@ -423,18 +453,8 @@ std::string TComThread::Loop() {
             if (d.error != 0)
                 return EComPort(CError_ReadFailed, d.error).what();
             batch = TComEvents::FromBits(batch.Bits() | (d.events.Bits() & events_.Bits()));
-            if (counters && rx) {
-                TLineCounters now;
-                if (lineOps_.counters(now) == 0) {
-                    if (events_.Has(evError) &&
-                        (now.frame != last.frame || now.overrun != last.overrun ||
-                         now.parity != last.parity || now.bufOverrun != last.bufOverrun))
-                        batch.Include(evError);
-                    if (events_.Has(evBreak) && now.brk != last.brk)
-                        batch.Include(evBreak);
-                    last = now;
-                }
-            }
+            if (counted_ && rx)
+                batch = TComEvents::FromBits(batch.Bits() | CounterEvents().Bits());
         }
         // Bytes a reader took from the device itself since the last turn.
         batch = TComEvents::FromBits(batch.Bits() | (port_.pulledEvents_.exchange(0) & events_.Bits()));

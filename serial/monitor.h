@@ -107,6 +107,10 @@ public:
     void Stop();
     void RequestStop();
     bool Running() const { return !ended_.load(std::memory_order_acquire); }
+    // Main thread, while the monitor waits for a smThreadSync delivery:
+    // takes what the device received meanwhile into the queue and returns
+    // the events the monitor would have delivered next.
+    TComEvents CatchUp();
 
 private:
     void Body();
@@ -114,6 +118,8 @@ private:
     std::string Loop();
     void Cleanup();
     int TxWaitMs(int queued) const;
+    // Error and break events from the driver's counters since the last look.
+    TComEvents CounterEvents();
     static std::string HangUpMessage();
     static constexpr int kMaxTxWaitMs = 1000;
 

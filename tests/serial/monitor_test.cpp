@@ -171,6 +171,36 @@ TEST_F(Monitor, HangUpMidFrameIsReportedAndThePortStaysOpen) {
     port.ClosePort(); // handlers use this body's locals
 }
 
+TEST_F(Monitor, BytesThatArriveDuringAHandlerAreDeliveredInTheSameTurn) {
+    std::vector<std::string> got;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        got.push_back(text);
+        if (got.size() == 1) {
+            // The peer answers while the handler still runs.
+            pty.Write("B");
+            pollfd device{p.Handle(), POLLIN, 0};
+            ASSERT_EQ(::poll(&device, 1, 5000), 1);
+        }
+    };
+    port.OpenPort();
+    pty.Write("A");
+    std::size_t ran = 0;
+    for (int i = 0; i < 500 && ran == 0; ++i)
+        ran = dispatcher.WaitAndRun(10);
+    // One queued call ran both handlers, in order, on this thread.
+    EXPECT_EQ(ran, 1u);
+    EXPECT_EQ(got, (std::vector<std::string>{"A", "B"}));
+    // The monitor finds nothing left to announce.
+    PumpFor(dispatcher, 100);
+    EXPECT_EQ(got.size(), 2u);
+    pty.Write("C");
+    ASSERT_TRUE(PumpUntil(dispatcher, [&] { return got.size() == 3; }));
+    EXPECT_EQ(got.back(), "C");
+    port.ClosePort(); // handlers use this body's locals
+}
+
 TEST_F(Monitor, CloseCompletesADeliveryAlreadyUnderWay) {
     bool ran = false;
     bool connectedInHandler = false;
