@@ -84,6 +84,34 @@ TEST_F(QtDispatch, DisconnectDuringThePauseNeverBlocks) {
     port.ClosePort();
 }
 
+TEST_F(QtDispatch, AnotherPortIsServedInsideAHandlersNestedLoop) {
+    PtyPeer otherPty;
+    TComPort other;
+    other.SetPort(otherPty.Path());
+    bool otherRan = false;
+    bool sawOtherInside = false;
+    other.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        otherRan = true;
+    };
+    port.OnRxChar = [&](TComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        // A modal box or the receiver's pause: the other port's bytes
+        // must still be handled meanwhile.
+        otherPty.Write("2");
+        sawOtherInside = SpinUntil([&] { return otherRan; }, 5000);
+    };
+    port.OpenPort();
+    other.OpenPort();
+    pty.Write("1");
+    ASSERT_TRUE(SpinUntil([&] { return otherRan; }));
+    EXPECT_TRUE(sawOtherInside);
+    other.ClosePort();
+    port.ClosePort();
+}
+
 TEST_F(QtDispatch, MonitorEndIsReportedThroughTheEventLoop) {
     std::vector<std::string> ended;
     port.OnMonitorEnded = [&](TComPort&, const std::string& m) { ended.push_back(m); };
