@@ -385,7 +385,8 @@ TComEvents TComThread::CounterEvents() {
 TComEvents TComThread::CatchUp() {
     if (stop_.load())
         return {};
-    // The loop is parked in DeliverEvents, so its state is ours meanwhile.
+    // The loop touches nothing of the device before AwaitDelivery returns,
+    // so its state is ours meanwhile.
     // Whatever is left (a hang-up, an error, the rest of a burst) it still
     // finds through the arrival's wake.
     const TCustomComPort::TDrainResult d = port_.DrainDevice(true);
