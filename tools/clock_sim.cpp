@@ -557,37 +557,26 @@ void ClockSimulator::CheckWatch()
 {
     alignas(inotify_event) char buf[4096];
     bool opened = false;
-    bool closed = false;
     for (;;) {
         const ssize_t n = ::read(line_.WatchFd(), buf, sizeof buf);
         if (n <= 0)
             break;
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-            if (e->mask & (IN_CLOSE | IN_Q_OVERFLOW)) {
-                closed = true;
+            // An open after a close is a new one; without a close between,
+            // it is the one the level has already counted.
+            if (e->mask & (IN_CLOSE | IN_Q_OVERFLOW))
                 openCounted_ = false;
-            }
             if (e->mask & IN_Q_OVERFLOW)
                 opened = true;
-            if (e->mask & IN_OPEN) {
-                // The open the level already counted, when no close came
-                // between.
-                if (openCounted_)
-                    openCounted_ = false;
-                else
-                    opened = true;
-            }
+            if ((e->mask & IN_OPEN) && !std::exchange(openCounted_, false))
+                opened = true;
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
-    if (closed && peerOpen_) {
-        // A close the hang-up level missed, because the peer opened again
-        // before we looked: what we sent before it is still in the slave.
-        // The level decides about the reopen.
-        PeerClosed();
-        return;
-    }
+    // A close the level missed (the peer opened again before we looked) is
+    // not flushed after: by now the bytes for the new opener, a probe's
+    // answer say, may be there too.
     if (opened)
         PeerOpened();
 }

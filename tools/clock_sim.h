@@ -10,10 +10,10 @@
 //   connected) still count as a close and a new opening; the master's
 //   hang-up tells whether the slave is open now.
 // - A pty keeps what the peer had not read when it closed, unlike a real
-//   port; the clock throws that away once it sees the close. A line frame
-//   sent in the moment the peer closes can still reach a peer that opens
-//   again at once, before the clock has looked (a clock on a real line would
-//   be talking over that peer's probe too).
+//   port; the clock throws that away when it sees the slave closed. A line
+//   frame sent in the moment the peer closes still reaches a peer that opens
+//   again before the clock has looked (a clock on a real line would be
+//   talking over that peer's probe too).
 // - Each opening gets the printout from its first line, once the line has
 //   been open and free of probes for the settle time: a loft probe reads
 //   the answer alone, never a line frame before it.
