@@ -102,7 +102,7 @@ Line Line::CreatePty()
     // Every open of the slave, also one that a close follows at once, shows
     // up here; without it only the hang-up level tells.
     line.watchFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (line.watchFd_ >= 0 && ::inotify_add_watch(line.watchFd_, name, IN_OPEN) < 0) {
+    if (line.watchFd_ >= 0 && ::inotify_add_watch(line.watchFd_, name, IN_OPEN | IN_CLOSE) < 0) {
         ::close(line.watchFd_);
         line.watchFd_ = -1;
     }
@@ -265,7 +265,7 @@ Stats ClockSimulator::Run(const std::atomic<bool>& stop)
         // line): the level tells, older watch events would only repeat it.
         DropWatchEvents();
         if (PeerHasLineOpen())
-            PeerOpened();
+            PeerOpenedByLevel();
     }
     while (!stop) {
         if (!WaitForPeer())
@@ -563,11 +563,20 @@ void ClockSimulator::CheckWatch()
             break;
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-            if (e->mask & (IN_OPEN | IN_Q_OVERFLOW))
+            // An open after a close is a new one; without a close between,
+            // it is the one the level has already counted.
+            if (e->mask & (IN_CLOSE | IN_Q_OVERFLOW))
+                openCounted_ = false;
+            if (e->mask & IN_Q_OVERFLOW)
+                opened = true;
+            if ((e->mask & IN_OPEN) && !std::exchange(openCounted_, false))
                 opened = true;
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
+    // A close the level missed (the peer opened again before we looked) is
+    // not flushed after: by now the bytes for the new opener, a probe's
+    // answer say, may be there too.
     if (opened)
         PeerOpened();
 }
@@ -661,8 +670,16 @@ void ClockSimulator::HandleIncoming(const ByteString& frame, Clock::time_point a
     Log("ignored frame: " + shown);
 }
 
+void ClockSimulator::PeerOpenedByLevel()
+{
+    // Its open event may still be on its way to the watch.
+    PeerOpened();
+    openCounted_ = line_.WatchFd() >= 0;
+}
+
 void ClockSimulator::PeerOpened()
 {
+    openCounted_ = false;
     ++epoch_;
     peerOpen_ = true;
     gotByte_ = false;
@@ -675,6 +692,7 @@ void ClockSimulator::PeerOpened()
 void ClockSimulator::PeerClosed()
 {
     peerOpen_ = false;
+    openCounted_ = false;
     partial_.clear();
     Log("line closed by the peer");
     // A frame written just before the close would still sit in the slave's
@@ -689,7 +707,7 @@ void ClockSimulator::PeerClosed()
         // cannot be counted off. Drop them and ask the level instead.
         DropWatchEvents();
         if (PeerHasLineOpen())
-            PeerOpened();
+            PeerOpenedByLevel();
     }
 }
 

@@ -5,9 +5,15 @@
 //
 // How it behaves on a pty:
 // - It writes nothing while nobody has the slave open (bytes would wait
-//   there for the next opener). Opens are seen on an inotify watch of the
-//   slave, so a close and a quick reopen (the loft scan while connected)
-//   still count as a new opening; closes show as the master's hang-up.
+//   there for the next opener). Opens and closes are seen on an inotify
+//   watch of the slave, so a close and a quick reopen (the loft scan while
+//   connected) still count as a close and a new opening; the master's
+//   hang-up tells whether the slave is open now.
+// - A pty keeps what the peer had not read when it closed, unlike a real
+//   port; the clock throws that away when it sees the slave closed. A line
+//   frame sent in the moment the peer closes still reaches a peer that opens
+//   again before the clock has looked (a clock on a real line would be
+//   talking over that peer's probe too).
 // - Each opening gets the printout from its first line, once the line has
 //   been open and free of probes for the settle time: a loft probe reads
 //   the answer alone, never a line frame before it.
@@ -204,6 +210,7 @@ private:
     void FeedIncoming(std::uint8_t b, Clock::time_point at);
     void HandleIncoming(const ByteString& frame, Clock::time_point at, bool complete);
     void PeerOpened();
+    void PeerOpenedByLevel();
     void DropWatchEvents();
     bool PeerHasLineOpen() const;
     void PeerClosed();
@@ -227,6 +234,9 @@ private:
     Stats stats_;
 
     bool peerOpen_ = false;
+    // An open found by the hang-up level after the watch was emptied; its
+    // own open event, if it comes, is not a second one.
+    bool openCounted_ = false;
     long epoch_ = 0; // bumped at every fresh open of the line
     bool gotByte_ = false;
     Clock::time_point openedAt_{};
