@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QPageLayout>
 #include <QPrintDialog>
@@ -130,6 +131,19 @@ private:
     QTimer timer_;
 };
 
+// The dialog takes a selection in over its file model, which a busy machine
+// may not have ready when accept() comes.
+void SelectAndAccept(QFileDialog& dialog, const QString& path)
+{
+    dialog.selectFile(path);
+    QElapsedTimer clock;
+    clock.start();
+    while (dialog.selectedFiles().value(0) != path && clock.elapsed() < 5000)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(dialog.selectedFiles().value(0), path);
+    static_cast<QDialog&>(dialog).accept();
+}
+
 } // namespace
 
 TEST(SheetMenu, SavesThePrintoutAsPdfAndPrintsOnAPickedPrinter)
@@ -156,8 +170,7 @@ TEST(SheetMenu, SavesThePrintoutAsPdfAndPrintsOnAPickedPrinter)
     {
         DialogAnswerer<QFileDialog> answer([&](QFileDialog& dialog) {
             proposed = dialog.selectedFiles().value(0);
-            dialog.selectFile(QString::fromStdString(pdf));
-            static_cast<QDialog&>(dialog).accept();
+            SelectAndAccept(dialog, QString::fromStdString(pdf));
         });
         BoxAnswerer boxes;
         form.StringGrid1->SaveAsPdfAction()->trigger();
@@ -174,8 +187,7 @@ TEST(SheetMenu, SavesThePrintoutAsPdfAndPrintsOnAPickedPrinter)
     // A file that cannot be written: the reason in the error box.
     {
         DialogAnswerer<QFileDialog> answer([&](QFileDialog& dialog) {
-            dialog.selectFile(QString::fromStdString(cupsd.Dir() + "/no-such-dir/x.pdf"));
-            static_cast<QDialog&>(dialog).accept();
+            SelectAndAccept(dialog, QString::fromStdString(cupsd.Dir() + "/no-such-dir/x.pdf"));
         });
         BoxAnswerer boxes;
         form.StringGrid1->SaveAsPdfAction()->trigger();
