@@ -417,12 +417,7 @@ void TCustomComPort::RunWindowSyncDelivery(TComEvents events, std::uint64_t gene
     } catch (...) {
         // Shown, and the monitor goes on; a close the handler asked for
         // is still carried out below.
-        const std::string message = CurrentMessage();
-        try {
-            if (OnDeferredError)
-                OnDeferredError(Self(), message);
-        } catch (...) {
-        }
+        ReportCurrentError();
     }
     AfterHandlers();
 }
@@ -434,12 +429,16 @@ void TCustomComPort::AfterHandlers() {
         FinishClose();
     } catch (...) {
         // OnAfterClose may raise too; the device is released by then.
-        const std::string message = CurrentMessage();
-        try {
-            if (OnDeferredError)
-                OnDeferredError(Self(), message);
-        } catch (...) {
-        }
+        ReportCurrentError();
+    }
+}
+
+void TCustomComPort::ReportCurrentError() {
+    const std::string message = CurrentMessage();
+    try {
+        if (OnDeferredError)
+            OnDeferredError(Self(), message);
+    } catch (...) {
     }
 }
 

@@ -231,6 +231,8 @@ private:
     void RunHandlers(const std::function<void()>& body);
     bool InOwnHandler() const;
     void AfterHandlers();
+    // The exception being handled, to OnDeferredError; one it raises is dropped.
+    void ReportCurrentError();
     void FinishClose();
     void StopMonitor();
     void Kick();                                // output queued: watch for TxEmpty
