@@ -6,11 +6,11 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
 #include <QStyledItemDelegate>
-#include <QMessageBox>
 #include <cerrno>
 #include <functional>
 

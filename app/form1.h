@@ -1,6 +1,7 @@
 #pragma once
-// Form1: Quillprint's one window. Layout, captions, hints and fonts are fixed;
-// the port ComPort1 is bound to the frame receiver.
+// Form1: Quillprint's one window. Layout, captions, hints and fonts are fixed.
+// The clock connection (the port ComPort1, the frame receiver, a lost line)
+// is a TConnection; the window shows what it says.
 
 #include <QPointer>
 #include <QWidget>
