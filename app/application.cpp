@@ -3,9 +3,12 @@
 #include <QCoreApplication>
 #include <QFont>
 #include <QMessageBox>
+#include <QStringList>
 #include <cerrno>
+#include <vector>
 
 #include "serial/errors.h"
+#include "serial/ports.h"
 
 namespace app {
 
@@ -21,12 +24,18 @@ QString WithFullStop(const QString& message)
     return message;
 }
 
+std::unique_ptr<QMessageBox> MakeErrorBox(const QString& message, const QString& hint)
+{
+    auto box = std::make_unique<QMessageBox>(QMessageBox::Critical, ApplicationTitle(), WithFullStop(message),
+                                             QMessageBox::Ok);
+    box->setObjectName(QStringLiteral("ErrorBox"));
+    box->setInformativeText(hint);
+    return box;
+}
+
 void ShowErrorBox(const QString& message, const QString& hint)
 {
-    QMessageBox box(QMessageBox::Critical, ApplicationTitle(), WithFullStop(message), QMessageBox::Ok);
-    box.setObjectName(QStringLiteral("ErrorBox"));
-    box.setInformativeText(hint);
-    box.exec();
+    MakeErrorBox(message, hint)->exec();
 }
 
 void ShowMessage(const QString& message, const QString& hint)
@@ -44,7 +53,48 @@ QString PermissionAdvice()
                       "(sudo adduser $USER dialout), then log out and in again.");
 }
 
-QString ErrorHint(const std::exception_ptr& error)
+namespace {
+
+// USB serial adapters: their kernel names, and the by-id and by-path links
+// udev makes for them.
+bool IsUsbPort(const QString& port)
+{
+    const QString name = port.section(u'/', -1);
+    return name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM")) ||
+           port.contains(QLatin1String("usb"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+QString NoSuchPortHint(const std::string& port)
+{
+    std::vector<std::string> found;
+    try {
+        serial::ListComPorts(found);
+    } catch (const std::exception&) {
+        found.clear(); // then none is found
+    }
+    QStringList names, usb;
+    for (const std::string& name : found) {
+        names << QString::fromStdString(name);
+        if (IsUsbPort(names.back()))
+            usb << names.back();
+    }
+    const QString name = QString::fromStdString(port);
+    const QString comma = QStringLiteral(", ");
+    QString hint = QCoreApplication::translate("Quillprint", "There is no port %1.").arg(name) + u' ';
+    if (names.isEmpty())
+        hint += QCoreApplication::translate("Quillprint", "No serial port is found now.");
+    else
+        hint += QCoreApplication::translate("Quillprint", "Serial ports found now: %1.").arg(names.join(comma));
+    if (IsUsbPort(name) && usb.isEmpty())
+        hint += u' ' + QCoreApplication::translate("Quillprint", "No USB serial adapter is plugged in.");
+    else if (IsUsbPort(name))
+        hint += u' ' + QCoreApplication::translate("Quillprint", "USB serial adapters plugged in: %1.").arg(usb.join(comma));
+    return hint;
+}
+
+QString ErrorHint(const std::exception_ptr& error, const std::string& port)
 {
     try {
         std::rethrow_exception(error);
@@ -59,6 +109,8 @@ QString ErrorHint(const std::exception_ptr& error)
         case EWOULDBLOCK: // another program holds the port's lock
             return QCoreApplication::translate("Quillprint",
                                                "The port is used by another program; close it there first.");
+        case ENOENT:
+            return port.empty() ? QString() : NoSuchPortHint(port);
         default:
             return {};
         }
@@ -78,10 +130,10 @@ QString ExceptionMessage(const std::exception_ptr& error)
     }
 }
 
-void ShowCurrentException()
+void ShowCurrentException(const std::string& port)
 {
     const std::exception_ptr error = std::current_exception();
-    ShowErrorBox(ExceptionMessage(error), ErrorHint(error));
+    ShowErrorBox(ExceptionMessage(error), ErrorHint(error, port));
 }
 
 void InstallFontSubstitutes()

@@ -5,6 +5,10 @@
 #include <QApplication>
 #include <QString>
 #include <exception>
+#include <memory>
+#include <string>
+
+class QMessageBox;
 
 namespace app {
 
@@ -18,14 +22,21 @@ QString WithFullStop(const QString& message);
 // Modal message box: error icon, one OK button, the application title. A
 // hint, when given, is one plain line under the message.
 void ShowErrorBox(const QString& message, const QString& hint = QString());
+// The same box, to be shown (exec) by the caller, who may close it early.
+std::unique_ptr<QMessageBox> MakeErrorBox(const QString& message, const QString& hint = QString());
 
 // The not-found dialog kind: no icon, one OK button, the application title,
 // and an optional line under the message.
 void ShowMessage(const QString& message, const QString& hint = QString());
 
 // What a club member can do about an error whose cause is known (no access
-// to the port, the port in use elsewhere); empty otherwise.
-QString ErrorHint(const std::exception_ptr& error);
+// to the port, the port in use elsewhere, no such port as port); empty
+// otherwise.
+QString ErrorHint(const std::exception_ptr& error, const std::string& port = {});
+
+// For a port name that is not there: the serial ports found now, and for a
+// USB adapter whether one is plugged in.
+QString NoSuchPortHint(const std::string& port);
 
 // The advice for a port that may not be opened for lack of permission.
 QString PermissionAdvice();
@@ -33,8 +44,9 @@ QString PermissionAdvice();
 // The text of an exception as the error box shows it.
 QString ExceptionMessage(const std::exception_ptr& error);
 
-// Shows whatever is being thrown in the error box; for catch blocks.
-void ShowCurrentException();
+// Shows whatever is being thrown in the error box; for catch blocks. port:
+// the port that was being opened, if any.
+void ShowCurrentException(const std::string& port = {});
 
 // "MS Sans Serif", "Arial", "Courier" and "Courier New" are drawn with their
 // metric-compatible Liberation fonts.

@@ -6,17 +6,15 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
 #include <QStyledItemDelegate>
 #include <cerrno>
 #include <functional>
-#include <poll.h>
 
 #include "app/application.h"
-#include "app/line_watch.h"
-#include "app/pause.h"
 #include "app/sheet_commands.h"
 #include "app/widgets.h"
 #include "clocklink/loft_scan.h"
@@ -28,6 +26,7 @@
 namespace app {
 namespace {
 
+// The window's captions that follow the connection.
 const QString kConnect = QStringLiteral("Connect");
 const QString kDisconnect = QStringLiteral("Disconnect");
 const QString kConnectLoft = QStringLiteral("Connect K7 (Loft)");
@@ -38,34 +37,6 @@ QFont ButtonFont()
     QFont font(QStringLiteral("MS Sans Serif"), 12);
     font.setBold(true);
     return font;
-}
-
-// A caption as the program set it: desktops that add keyboard accelerators
-// to button texts (KDE's "&Connect") must not change what a toggle does.
-QString WithoutAccelerators(const QString& caption)
-{
-    QString plain;
-    plain.reserve(caption.size());
-    for (qsizetype i = 0; i < caption.size(); ++i) {
-        if (caption[i] == u'&' && i + 1 < caption.size())
-            ++i; // "&&" stands for one "&"
-        plain += caption[i];
-    }
-    return plain;
-}
-
-bool CaptionIs(const QPushButton* button, const QString& caption)
-{
-    return WithoutAccelerators(button->text()) == caption;
-}
-
-// The device is gone (a pulled cable, a closed pty), not merely quiet.
-bool LineHungUp(int fd)
-{
-    if (fd < 0)
-        return false;
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
 bool PermissionDenied(const std::exception_ptr& error)
@@ -83,18 +54,6 @@ bool PermissionDenied(const std::exception_ptr& error)
 QColor ToQColor(clocklink::LampColor c)
 {
     return QColor(c.red, c.green, c.blue);
-}
-
-// Click handlers run here: what they throw is shown in the error box before
-// it could unwind through Qt's signal code.
-template <class Fn>
-void Guarded(Fn&& fn)
-{
-    try {
-        fn();
-    } catch (...) {
-        ShowCurrentException();
-    }
 }
 
 // The chooser's drop-down list shows its entries 18 pixels high.
@@ -154,8 +113,8 @@ void SetLabel(QLabel* label, const QString& text)
 
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent),
-      receiver_(portOps_, sheet_, [this](clocklink::LampColor c) { Shape1->SetBrushColor(ToQColor(c)); },
-                [](int ms) { DelayProcessingMessages(ms); })
+      connection_(std::make_unique<TConnection>(sheet_, static_cast<TConnectionView&>(*this))),
+      ComPort1(connection_->ComPort1)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("TAVELIN Quillprint 2.0"));
@@ -163,7 +122,6 @@ TForm1::TForm1(QWidget* parent)
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
     BuildLayout();
-    SetUpComPort();
     resize(kClientWidth, kClientHeight);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         // Centred on the screen, frame included.
@@ -183,6 +141,8 @@ TForm1::~TForm1()
     } catch (...) {
     }
     ComPort1.OnRxChar = nullptr;
+    ComPort1.OnMonitorEnded = nullptr;
+    ComPort1.OnDeferredError = nullptr;
     delete StringGrid1;
     StringGrid1 = nullptr;
 }
@@ -279,33 +239,22 @@ void TForm1::BuildLayout()
             [this] { Guarded([this] { PrintSheetOn(this, sheet_); }); });
 }
 
-void TForm1::SetUpComPort()
+// Click handlers run here: what they throw is shown in the error box before
+// it could unwind through Qt's signal code. A port that cannot be opened is
+// the one ComPort1 names.
+template <class Fn>
+void TForm1::Guarded(Fn&& fn)
 {
-    ComPort1.SetPort("COM1");
-    ComPort1.SetBaudRate(serial::br9600);
-    ComPort1.SetDataBits(serial::dbEight);
-    ComPort1.Parity().SetBits(serial::prNone);
-    ComPort1.SetStopBits(serial::sbOneStopBit);
-    ComPort1.SetEvents(serial::kAllComEvents);
-    ComPort1.FlowControl().SetOutCTSFlow(false);
-    ComPort1.FlowControl().SetOutDSRFlow(false);
-    ComPort1.FlowControl().SetControlDTR(serial::dtrDisable);
-    ComPort1.FlowControl().SetControlRTS(serial::rtsDisable);
-    ComPort1.FlowControl().SetXonXoffOut(false);
-    ComPort1.FlowControl().SetXonXoffIn(false);
-    ComPort1.OnRxChar = [this](serial::TComPort& sender, int count) { ComPort1RxChar(sender, count); };
-    // Errors that have no click handler to reach go to the error box.
-    ComPort1.OnMonitorEnded = [this](serial::TComPort&, const std::string& message) {
-        ComPort1MonitorEnded(message);
-    };
-    ComPort1.OnDeferredError = [](serial::TComPort&, const std::string& message) {
-        ShowErrorBox(QString::fromStdString(message));
-    };
+    try {
+        fn();
+    } catch (...) {
+        ShowCurrentException(ComPort1.Port());
+    }
 }
 
 void TForm1::FormCreate()
 {
-    receiver_.Reset();
+    connection_->Receiver().Reset();
     sheet_.SetUp();
     FillPortChooser();
     if (ComboBox1->count() > 0 && !ComboBox1->itemText(0).isEmpty()) {
@@ -359,138 +308,103 @@ void TForm1::ComboBox1Change()
 
 void TForm1::BitBtn1Click()
 {
-    if (CaptionIs(BitBtn1, kConnect)) {
+    if (connection_->Link() == TLink::Idle) {
         // Typing leaves the name before the chooser's completion; what is
         // shown now is what opens (an empty chooser keeps the port's name).
         if (!ChooserText().isEmpty())
             ComboBox1Change();
-        ComPort1.OpenPort();
-        // A frame cut off by an earlier connection must not swallow the
-        // first frames of this one.
-        receiver_.Reset();
-        BitBtn1->setText(kDisconnect);
-        SetLabel(lbl_p3_connected, QStringLiteral("Pigeon clock connected on ") + ChooserText());
-        sheet_.ResetSheet();
-        BitBtn2->setEnabled(true);
-        BitBtn4->setEnabled(true);
-        ComboBox1->setEnabled(false);
+        connection_->ConnectRelay(ChooserText());
+    } else if (connection_->Link() == TLink::Relay) {
+        connection_->DisconnectRelay();
     } else {
-        StopWaiting();
-        SetLabel(lbl_p3_connected, QString());
-        ComPort1.ClosePort();
-        BitBtn1->setText(kConnect);
-        BitBtn2->setEnabled(false);
-        BitBtn4->setEnabled(false);
-        ComboBox1->setEnabled(true);
+        connection_->DisconnectLoft(); // hidden then: only code reaches here
     }
 }
 
 void TForm1::Button1Click()
 {
-    if (CaptionIs(Button1, kConnectLoft)) {
-        // The list goes first, its shown text stays; a failure stops here.
-        const QString text = ComboBox1->currentText();
-        ComboBox1->clear();
-        ComboBox1->setEditText(text);
-        FillPortChooser();
-        if (ComPort1.Connected() || lineLost_)
-            BitBtn1Click();
-        std::optional<std::string> found;
-        clocklink::ProbeFailures failures;
-        {
-            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-            struct RestoreCursor {
-                ~RestoreCursor() { QGuiApplication::restoreOverrideCursor(); }
-            } restore;
-            found = clocklink::ScanForLoftClock<serial::TComPort>(ChooserEntries(), &failures);
-        }
-        if (!found) {
-            QStringList denied;
-            for (const auto& [name, error] : failures)
-                if (PermissionDenied(error))
-                    denied << QString::fromStdString(name);
-            QString hint;
-            if (!denied.isEmpty())
-                hint = tr("Not allowed to open %1.").arg(denied.join(QStringLiteral(", "))) +
-                       QLatin1Char(' ') + PermissionAdvice();
-            ShowMessage(QStringLiteral("No TAVELIN Corvan K7 found!"), hint);
-            return;
-        }
-        const QString port = QString::fromStdString(*found);
-        ComboBox1->setEditText(port);
-        ComboBox1Change();
-        BitBtn1Click();
-        SetLabel(lbl_k7_on_comport, QStringLiteral("Corvan K7 connected on ") + port);
-        Button1->setText(kDisconnectLoft);
-        GroupBox2->hide();
-    } else {
-        StopWaiting();
-        SetLabel(lbl_k7_on_comport, QString());
-        SetLabel(lbl_p3_connected, QString());
-        ComPort1.ClosePort();
-        Button1->setText(kConnectLoft);
-        BitBtn1->setText(kConnect);
-        BitBtn1->setEnabled(true);
-        ComboBox1->setEnabled(true);
-        GroupBox2->show();
-    }
-}
-
-void TForm1::ComPort1MonitorEnded(const std::string& message)
-{
-    // A hung-up line gives its device up at once, so the adapter comes back
-    // under the same name, and the window waits for it, sheet and all.
-    if (ComPort1.Connected() && LineHungUp(ComPort1.Handle()))
-        LoseLine();
-    ShowErrorBox(QString::fromStdString(message));
-}
-
-void TForm1::LoseLine()
-{
-    try {
-        ComPort1.ClosePort();
-    } catch (const std::exception&) {
-        // The port stays open then: the line's error box and Disconnect
-        // remain the way on, as before.
-    }
-    if (ComPort1.Connected())
+    if (connection_->Link() == TLink::Loft) {
+        connection_->DisconnectLoft();
         return;
-    lineLost_ = true;
-    p3Label_ = lbl_p3_connected->text();
-    k7Label_ = lbl_k7_on_comport->text();
-    // Said first and short: the group boxes cut off a longer label, and
-    // "connected on ... (line lost, waiting)" would lose its point.
-    const QString lost = tr("Line lost on %1, waiting").arg(QString::fromStdString(ComPort1.Port()));
-    if (!p3Label_.isEmpty())
-        SetLabel(lbl_p3_connected, lost);
-    if (!k7Label_.isEmpty())
-        SetLabel(lbl_k7_on_comport, lost);
-    lineWatch_ = new TLineWatch(serial::DevicePathOf(ComPort1.Port()), [this] { TryReopen(); }, this);
-}
-
-void TForm1::TryReopen()
-{
-    if (!lineLost_)
+    }
+    // The list goes first, its shown text stays; a failure stops here.
+    const QString text = ComboBox1->currentText();
+    ComboBox1->clear();
+    ComboBox1->setEditText(text);
+    FillPortChooser();
+    if (connection_->Link() == TLink::Relay)
+        connection_->DisconnectRelay();
+    std::optional<std::string> found;
+    clocklink::ProbeFailures failures;
+    {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        struct RestoreCursor {
+            ~RestoreCursor() { QGuiApplication::restoreOverrideCursor(); }
+        } restore;
+        found = clocklink::ScanForLoftClock<serial::TComPort>(ChooserEntries(), &failures);
+    }
+    if (!found) {
+        QStringList denied;
+        for (const auto& [name, error] : failures)
+            if (PermissionDenied(error))
+                denied << QString::fromStdString(name);
+        QString hint;
+        if (!denied.isEmpty())
+            hint = tr("Not allowed to open %1.").arg(denied.join(QStringLiteral(", "))) + QLatin1Char(' ') +
+                   PermissionAdvice();
+        ShowMessage(QStringLiteral("No TAVELIN Corvan K7 found!"), hint);
         return;
-    try {
-        ComPort1.OpenPort(); // the same name and settings as before
-    } catch (const std::exception&) {
-        return; // not back yet, or not ours yet: wait on
     }
-    receiver_.Reset();
-    StopWaiting();
-    SetLabel(lbl_p3_connected, p3Label_);
-    SetLabel(lbl_k7_on_comport, k7Label_);
+    const QString port = QString::fromStdString(*found);
+    ComboBox1->setEditText(port);
+    ComboBox1Change();
+    connection_->ConnectLoft(port);
 }
 
-void TForm1::StopWaiting()
+void TForm1::ShowConnection(const TConnectionShown& shown)
 {
-    lineLost_ = false;
-    if (lineWatch_) {
-        // This may run inside the watch's own call.
-        lineWatch_->deleteLater();
-        lineWatch_ = nullptr;
-    }
+    const auto labelText = [&shown](const std::optional<QString>& port, const QString& connectedOn) {
+        if (!port)
+            return QString();
+        // Said first and short: the group boxes cut off a longer label, and
+        // "connected on ... (line lost, waiting)" would lose its point.
+        if (shown.lostPort)
+            return tr("Line lost on %1, waiting").arg(*shown.lostPort);
+        return connectedOn + *port;
+    };
+    const auto setText = [](QLabel* label, const QString& text) {
+        if (label->text() != text)
+            SetLabel(label, text);
+    };
+    setText(lbl_p3_connected, labelText(shown.p3Port, QStringLiteral("Pigeon clock connected on ")));
+    setText(lbl_k7_on_comport, labelText(shown.k7Port, QStringLiteral("Corvan K7 connected on ")));
+    BitBtn1->setText(shown.relayDisconnects ? kDisconnect : kConnect);
+    BitBtn1->setEnabled(true);
+    Button1->setText(shown.loftDisconnects ? kDisconnectLoft : kConnectLoft);
+    BitBtn2->setEnabled(shown.printoutEnabled);
+    BitBtn4->setEnabled(shown.printoutEnabled);
+    ComboBox1->setEnabled(shown.chooserEnabled);
+    GroupBox2->setHidden(shown.loftDisconnects);
+}
+
+void TForm1::ShowLamp(clocklink::LampColor color)
+{
+    Shape1->SetBrushColor(ToQColor(color));
+}
+
+void TForm1::ShowPortError(const QString& message, bool lineLost)
+{
+    const std::unique_ptr<QMessageBox> box = MakeErrorBox(message);
+    if (lineLost)
+        lineLostBox_ = box.get();
+    box->exec();
+}
+
+void TForm1::LineBack()
+{
+    // The box said the line was lost; that is over.
+    if (lineLostBox_)
+        lineLostBox_->done(QMessageBox::Ok);
 }
 
 void TForm1::BitBtn2Click()
@@ -506,11 +420,6 @@ void TForm1::BitBtn3Click()
 void TForm1::BitBtn4Click()
 {
     sheet_.ResetSheet();
-}
-
-void TForm1::ComPort1RxChar(serial::TComPort&, int count)
-{
-    receiver_.ComPort1RxChar(count);
 }
 
 void TForm1::resizeEvent(QResizeEvent* event)

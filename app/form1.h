@@ -1,19 +1,20 @@
 #pragma once
-// Form1: Quillprint's one window. Layout, captions, hints and fonts are fixed;
-// the port ComPort1 is bound to the frame receiver.
+// Form1: Quillprint's one window. Layout, captions, hints and fonts are fixed.
+// The clock connection (the port ComPort1, the frame receiver, a lost line)
+// is a TConnection; the window shows what it says.
 
+#include <QPointer>
 #include <QWidget>
 #include <memory>
 #include <vector>
 
-#include "clocklink/port_ops.h"
-#include "clocklink/receiver.h"
+#include "app/connection.h"
 #include "printout/sheet.h"
-#include "serial/comport.h"
 
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QMessageBox;
 class QPushButton;
 
 namespace printout {
@@ -24,10 +25,12 @@ namespace app {
 
 class TShape;
 class TImage;
-class TLineWatch;
-
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, private TConnectionView {
     Q_OBJECT
+    // First: ComPort1 below is the connection's.
+    printout::PrintoutSheet sheet_;
+    std::unique_ptr<TConnection> connection_;
+
 public:
     // Design size of the client area; positions are given against it.
     static constexpr int kClientWidth = 742;
@@ -51,12 +54,12 @@ public:
     QLabel* lbl_p3_connected = nullptr;
     QPushButton* BitBtn1 = nullptr;
     QComboBox* ComboBox1 = nullptr;
-    serial::TComPort ComPort1;
+    serial::TComPort& ComPort1;
 
     printout::PrintoutSheet& Sheet() { return sheet_; }
-    const clocklink::FrameReceiver& Receiver() const { return receiver_; }
+    const clocklink::FrameReceiver& Receiver() const { return connection_->Receiver(); }
     // The line hung up and the window waits for its port to come back.
-    bool LineLost() const { return lineLost_; }
+    bool LineLost() const { return connection_->LineLost(); }
 
     // Handlers.
     void FormCreate();
@@ -66,7 +69,6 @@ public:
     void BitBtn2Click();
     void BitBtn3Click();
     void BitBtn4Click();
-    void ComPort1RxChar(serial::TComPort& sender, int count);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -74,15 +76,18 @@ protected:
 
 private:
     void BuildLayout();
-    void SetUpComPort();
     void FillPortChooser();
     void RefreshPortChooser();
     QString ChooserText() const;
     std::vector<std::string> ChooserEntries() const;
-    void ComPort1MonitorEnded(const std::string& message);
-    void LoseLine();
-    void TryReopen();
-    void StopWaiting();
+    template <class Fn>
+    void Guarded(Fn&& fn);
+
+    // TConnectionView
+    void ShowConnection(const TConnectionShown& shown) override;
+    void ShowLamp(clocklink::LampColor color) override;
+    void ShowPortError(const QString& message, bool lineLost) override;
+    void LineBack() override;
     void Place(QWidget* widget, int left, int top, int width, int height, Qt::Edges anchors);
 
     struct Anchored {
@@ -91,15 +96,7 @@ private:
         Qt::Edges anchors;
     };
     std::vector<Anchored> anchored_;
-
-    printout::PrintoutSheet sheet_;
-    clocklink::PortOpsOf<serial::TComPort> portOps_{ComPort1};
-    clocklink::FrameReceiver receiver_;
-
-    // A pulled cable: the port is closed, the window stays connected.
-    bool lineLost_ = false;
-    TLineWatch* lineWatch_ = nullptr;
-    QString p3Label_, k7Label_; // the labels to restore
+    QPointer<QMessageBox> lineLostBox_; // open while the line is waited for
 };
 
 } // namespace app

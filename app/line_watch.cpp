@@ -17,6 +17,10 @@ TLineWatch::TLineWatch(const std::string& devicePath, std::function<void()> come
     const std::size_t slash = path_.rfind('/');
     dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
     name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    retry_ = new QTimer(this);
+    retry_->setInterval(kRetryIntervalMs);
+    connect(retry_, &QTimer::timeout, this, [this] { Retry(); });
+    retry_->start();
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     // A udev node comes root-only and gets its group a moment later: the
     // attribute change is the second chance to open it.
@@ -65,6 +69,8 @@ void TLineWatch::ReadEvents()
         notifier_ = nullptr;
         ::close(fd_);
         fd_ = -1;
+        // The name went with it, however soon the folder is back.
+        absentSeen_ = true;
         UseTimer();
     }
     if (ours && comeBack_)
@@ -81,14 +87,20 @@ void TLineWatch::UseTimer()
 
 void TLineWatch::Check()
 {
-    // A name that never went away is not taken for one that came back: the
-    // old, dead node would be opened again and again.
+    // The quick look is for a name that came back; one that never went away
+    // is left to the slower retry, which may find the old, dead node.
     if (::access(path_.c_str(), F_OK) != 0) {
         absentSeen_ = true;
         return;
     }
     if (absentSeen_ && comeBack_)
         comeBack_();
+}
+
+void TLineWatch::Retry()
+{
+    if (::access(path_.c_str(), F_OK) == 0 && comeBack_)
+        comeBack_(); // may delete this watch: nothing after it
 }
 
 } // namespace app

@@ -1,5 +1,6 @@
 #include "pause.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -42,19 +43,21 @@ bool IsUserInput(const QObject* receiver, const QEvent* event)
     }
 }
 
-// Holds the user's input while a pause is the innermost thing running, and
-// posts it back, in order, when the pause ends.
-class InputHold : public QObject {
+} // namespace
+
+// Takes the user's input while a wait is the innermost thing running, and
+// posts it back, in order, when the wait ends.
+class TUserInputHold::Filter : public QObject {
 public:
-    InputHold() : modalAtStart_(QApplication::activeModalWidget())
+    Filter() : modalAtStart_(QApplication::activeModalWidget())
     {
         QCoreApplication::instance()->installEventFilter(this);
     }
-    ~InputHold() override
+    ~Filter() override
     {
         QCoreApplication::instance()->removeEventFilter(this);
-        // Posted, not sent: they run once the caller of the pause has
-        // returned to the event loop. A later pause holds them again.
+        // Posted, not sent: they run once the waiting handler has returned
+        // to the event loop. A later wait holds them again.
         for (Held& h : held_)
             if (h.receiver)
                 QCoreApplication::postEvent(h.receiver, h.event.release());
@@ -65,7 +68,7 @@ protected:
     {
         if (!IsUserInput(receiver, event))
             return false;
-        // A box opened inside the pause takes its input as usual.
+        // A box opened inside the wait takes its input as usual.
         if (QApplication::activeModalWidget() != modalAtStart_)
             return false;
         held_.push_back({receiver, std::unique_ptr<QEvent>(event->clone())});
@@ -82,31 +85,54 @@ private:
     std::vector<Held> held_;
 };
 
-} // namespace
-
-void DelayProcessingMessages(int ms)
+TUserInputHold::TUserInputHold()
 {
-    if (ms <= 0)
-        return;
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+        filter_ = std::make_unique<Filter>();
+}
+
+TUserInputHold::~TUserInputHold() = default;
+
+bool WaitUnderPolicy(int ms, const std::function<bool()>& done)
+{
+    const auto isDone = [&done] { return done && done(); };
+    if (isDone() || ms <= 0)
+        return isDone();
     if (!QCoreApplication::instance()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        return;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!isDone() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(done ? 1 : ms));
+        return isDone();
     }
     if (QCoreApplication::closingDown())
-        return;
-    std::unique_ptr<InputHold> hold;
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-        hold = std::make_unique<InputHold>();
+        return isDone();
+    const TUserInputHold hold;
     // A nested loop ends on the timer, or at once when QCoreApplication::exit
     // (quit) is called: Qt tells every running loop to exit, and a loop
     // started after that returns immediately.
     QEventLoop loop;
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(ms);
+    QTimer deadline;
+    deadline.setTimerType(Qt::PreciseTimer);
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(ms);
+    QTimer look; // another thread may make done() true without waking us
+    if (done) {
+        const auto check = [&] {
+            if (done())
+                loop.quit();
+        };
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, check);
+        QObject::connect(&look, &QTimer::timeout, &loop, check);
+        look.start(5);
+    }
     loop.exec();
+    return isDone();
+}
+
+void DelayProcessingMessages(int ms)
+{
+    WaitUnderPolicy(ms);
 }
 
 } // namespace app

@@ -1,16 +1,47 @@
 #pragma once
+// The one rule for every wait the main thread makes inside a handler (the
+// receiver's acknowledgement pause, a port's monitor stopping, printing
+// waiting for the server):
+//
+// - the event loop runs: the window paints, timers fire, the serial port's
+//   queued handlers run;
+// - the user's input that arrives meanwhile (mouse, keyboard, shortcuts, and
+//   a close request from the window manager) is held back and handed on, in
+//   its order, once the waiting handler has returned to the event loop, so no
+//   click handler, dialog, print or scan ever runs nested inside a wait;
+// - a modal box opened inside the wait takes its own input at once;
+// - the wait ends early once the application has been told to quit.
+//
+// Code below app/ does not run the loop itself: it is handed a "we wait"
+// callback and the program wires it to one of these.
+
+#include <functional>
+#include <memory>
 
 namespace app {
 
-// Waits ms milliseconds while the main thread keeps handling events (so the
-// window paints, timers run and the serial port's queued handlers run
-// meanwhile). Ends early once the application has been told to quit.
-//
-// The user's input that arrives meanwhile (mouse, keyboard, shortcuts, and a
-// close request from the window manager) is held back and handed on in its
-// order once the caller has returned to the event loop, so no click handler,
-// dialog, print or scan ever runs nested inside the caller. Input for a
-// modal box opened inside the pause still reaches it at once.
+// Holds the user's input while it lives (see above). Waits may nest: each
+// hold hands what it took on when it ends, and an outer hold still alive
+// takes it again. Without a QApplication it does nothing.
+class TUserInputHold {
+public:
+    TUserInputHold();
+    ~TUserInputHold();
+    TUserInputHold(const TUserInputHold&) = delete;
+    TUserInputHold& operator=(const TUserInputHold&) = delete;
+
+private:
+    class Filter;
+    std::unique_ptr<Filter> filter_;
+};
+
+// Waits until done() is true (looked at after the loop's work and at least
+// every few milliseconds), at most ms milliseconds, under the rule above.
+// Returns whether done() held. Without an application object it only
+// sleeps and looks.
+bool WaitUnderPolicy(int ms, const std::function<bool()>& done = {});
+
+// Waits ms milliseconds under the rule above; nothing for ms <= 0.
 void DelayProcessingMessages(int ms);
 
 } // namespace app

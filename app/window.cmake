@@ -12,11 +12,13 @@ if(QP_WITH_QT)
 
   add_library(app_window STATIC
     ${CMAKE_CURRENT_LIST_DIR}/application.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/connection.cpp
     ${CMAKE_CURRENT_LIST_DIR}/form1.cpp
     ${CMAKE_CURRENT_LIST_DIR}/line_watch.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sheet_commands.cpp
     ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp
     ${CMAKE_CURRENT_LIST_DIR}/application.h
+    ${CMAKE_CURRENT_LIST_DIR}/connection.h
     ${CMAKE_CURRENT_LIST_DIR}/form1.h
     ${CMAKE_CURRENT_LIST_DIR}/line_watch.h
     ${CMAKE_CURRENT_LIST_DIR}/sheet_commands.h

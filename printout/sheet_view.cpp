@@ -248,6 +248,9 @@ std::string SheetGrid::SelectedText() const
     const auto [first, last] = SelectedRows();
     std::string text;
     for (int row = first; row <= last; ++row) {
+        // The sheet's first marker row starts it; it ends no page.
+        if (row == 0 && sheet_.IsPageMarker(row))
+            continue;
         if (sheet_.IsPageMarker(row))
             text += '\f';
         else

@@ -39,7 +39,7 @@ public:
     // First and last selected row.
     std::pair<int, int> SelectedRows() const;
     // The selected rows as UTF-8 text: each line row ends with a line feed,
-    // a marker row is a form feed.
+    // a marker row is a form feed, except the sheet's first one.
     std::string SelectedText() const;
     void CopySelection() const;
 

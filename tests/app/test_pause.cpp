@@ -36,6 +36,20 @@ TEST(Pause, NothingForZeroOrLess)
     EXPECT_LT(clock.elapsed(), 20);
 }
 
+TEST(Pause, AWaitForAConditionEndsWhenItHoldsOrWhenTheTimeIsUp)
+{
+    testing_support::TestApp();
+    bool flag = false;
+    QTimer::singleShot(20, [&] { flag = true; });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(app::WaitUnderPolicy(5000, [&] { return flag; }));
+    EXPECT_LT(clock.elapsed(), 2000);
+    clock.restart();
+    EXPECT_FALSE(app::WaitUnderPolicy(30, [] { return false; }));
+    EXPECT_GE(clock.elapsed(), 30);
+}
+
 namespace {
 
 // A window that notes its clicks and close requests in a shared log.

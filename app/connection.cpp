@@ -1,0 +1,189 @@
+#include "app/connection.h"
+
+#include <poll.h>
+
+#include "app/line_watch.h"
+#include "app/pause.h"
+#include "serial/ports.h"
+
+namespace app {
+namespace {
+
+// The device is gone (a pulled cable, a closed pty), not merely quiet.
+bool LineHungUp(int fd)
+{
+    if (fd < 0)
+        return false;
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+constexpr clocklink::LampColor kLampWhite{255, 255, 255};
+
+} // namespace
+
+TConnection::TConnection(printout::PrintoutSheet& sheet, TConnectionView& view)
+    : sheet_(sheet),
+      view_(view),
+      receiver_(portOps_, sheet_, [this](clocklink::LampColor c) { view_.ShowLamp(c); },
+                [](int ms) { DelayProcessingMessages(ms); })
+{
+    SetUpComPort();
+}
+
+TConnection::~TConnection()
+{
+    ComPort1.OnRxChar = nullptr;
+    ComPort1.OnMonitorEnded = nullptr;
+    ComPort1.OnDeferredError = nullptr;
+}
+
+void TConnection::SetUpComPort()
+{
+    ComPort1.SetPort("COM1");
+    ComPort1.SetBaudRate(serial::br9600);
+    ComPort1.SetDataBits(serial::dbEight);
+    ComPort1.Parity().SetBits(serial::prNone);
+    ComPort1.SetStopBits(serial::sbOneStopBit);
+    ComPort1.SetEvents(serial::kAllComEvents);
+    ComPort1.FlowControl().SetOutCTSFlow(false);
+    ComPort1.FlowControl().SetOutDSRFlow(false);
+    ComPort1.FlowControl().SetControlDTR(serial::dtrDisable);
+    ComPort1.FlowControl().SetControlRTS(serial::rtsDisable);
+    ComPort1.FlowControl().SetXonXoffOut(false);
+    ComPort1.FlowControl().SetXonXoffIn(false);
+    ComPort1.OnRxChar = [this](serial::TComPort& sender, int count) { ComPort1RxChar(sender, count); };
+    // Errors that have no click handler to reach go to the error box.
+    ComPort1.OnMonitorEnded = [this](serial::TComPort&, const std::string& message) {
+        ComPort1MonitorEnded(message);
+    };
+    ComPort1.OnDeferredError = [this](serial::TComPort&, const std::string& message) {
+        view_.ShowPortError(QString::fromStdString(message), false);
+    };
+}
+
+void TConnection::Show()
+{
+    view_.ShowConnection(shown_);
+}
+
+void TConnection::ConnectRelay(const QString& shownPort)
+{
+    ComPort1.OpenPort();
+    // A frame cut off by an earlier connection must not swallow the first
+    // frames of this one.
+    receiver_.Reset();
+    link_ = TLink::Relay;
+    shown_.relayDisconnects = true;
+    shown_.p3Port = shownPort;
+    sheet_.ResetSheet();
+    shown_.printoutEnabled = true;
+    shown_.chooserEnabled = false;
+    Show();
+}
+
+void TConnection::DisconnectRelay()
+{
+    StopWaiting();
+    // Emptied first: a close that fails leaves it so.
+    shown_.p3Port.reset();
+    Show();
+    ComPort1.ClosePort();
+    link_ = TLink::Idle;
+    shown_.relayDisconnects = false;
+    shown_.printoutEnabled = false;
+    shown_.chooserEnabled = true;
+    Show();
+}
+
+void TConnection::ConnectLoft(const QString& port)
+{
+    ConnectRelay(port);
+    link_ = TLink::Loft;
+    shown_.k7Port = port;
+    shown_.loftDisconnects = true;
+    Show();
+}
+
+void TConnection::DisconnectLoft()
+{
+    StopWaiting();
+    shown_.k7Port.reset();
+    shown_.p3Port.reset();
+    Show();
+    ComPort1.ClosePort();
+    // The printout received stays printable.
+    link_ = TLink::Idle;
+    shown_.loftDisconnects = false;
+    shown_.relayDisconnects = false;
+    shown_.chooserEnabled = true;
+    Show();
+}
+
+void TConnection::ComPort1RxChar(serial::TComPort&, int count)
+{
+    receiver_.ComPort1RxChar(count);
+}
+
+void TConnection::ComPort1MonitorEnded(const std::string& message)
+{
+    // A hung-up line gives its device up at once, so the adapter comes back
+    // under the same name, and the window waits for it, sheet and all.
+    if (ComPort1.Connected() && LineHungUp(ComPort1.Handle()))
+        LoseLine();
+    view_.ShowPortError(QString::fromStdString(message), lost_);
+}
+
+void TConnection::LoseLine()
+{
+    try {
+        ComPort1.ClosePort();
+    } catch (const std::exception&) {
+        // The port stays open then: the line's error box and Disconnect
+        // remain the way on, as before.
+    }
+    if (ComPort1.Connected())
+        return;
+    lost_ = true;
+    shown_.lostPort = QString::fromStdString(ComPort1.Port());
+    Show();
+    view_.ShowLamp(kLampWhite); // nothing is received until the line is back
+    lineWatch_ = new TLineWatch(serial::DevicePathOf(ComPort1.Port()), [this] { TryReopen(); }, this);
+}
+
+void TConnection::TryReopen()
+{
+    if (!lost_)
+        return;
+    try {
+        ComPort1.OpenPort(); // the same name and settings as before
+    } catch (const std::exception&) {
+        return; // not back yet, or not ours yet: wait on
+    }
+    // A name that never went away may still lead to the dead device.
+    if (LineHungUp(ComPort1.Handle())) {
+        try {
+            ComPort1.ClosePort();
+        } catch (const std::exception&) {
+        }
+        if (!ComPort1.Connected())
+            return;
+    }
+    receiver_.Reset();
+    StopWaiting();
+    Show();
+    view_.LineBack();
+}
+
+void TConnection::StopWaiting()
+{
+    lost_ = false;
+    shown_.lostPort.reset();
+    if (lineWatch_) {
+        // This may run inside the watch's own call.
+        lineWatch_->deleteLater();
+        lineWatch_ = nullptr;
+    }
+}
+
+} // namespace app
