@@ -126,7 +126,7 @@ QString ExceptionMessage(const std::exception_ptr& error)
     } catch (const std::exception& e) {
         return QString::fromUtf8(e.what());
     } catch (...) {
-        return QStringLiteral("Unknown error");
+        return QCoreApplication::translate("Quillprint", "Unknown error");
     }
 }
 

@@ -26,11 +26,12 @@
 namespace app {
 namespace {
 
-// The window's captions that follow the connection.
-const QString kConnect = QStringLiteral("Connect");
-const QString kDisconnect = QStringLiteral("Disconnect");
-const QString kConnectLoft = QStringLiteral("Connect K7 (Loft)");
-const QString kDisconnectLoft = QStringLiteral("Disconnect K7");
+// The window's captions that follow the connection, translated in this one
+// place.
+QString ConnectCaption() { return TForm1::tr("Connect"); }
+QString DisconnectCaption() { return TForm1::tr("Disconnect"); }
+QString ConnectLoftCaption() { return TForm1::tr("Connect K7 (Loft)"); }
+QString DisconnectLoftCaption() { return TForm1::tr("Disconnect K7"); }
 
 QFont ButtonFont()
 {
@@ -117,7 +118,7 @@ TForm1::TForm1(QWidget* parent)
       ComPort1(connection_->ComPort1)
 {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("TAVELIN Quillprint 2.0"));
+    setWindowTitle(tr("TAVELIN Quillprint 2.0"));
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
@@ -159,55 +160,55 @@ void TForm1::BuildLayout()
     Image1 = new TImage(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->SetPicture(LogoPicture());
-    Image1->setAccessibleName(QStringLiteral("TAVELIN logo"));
+    Image1->setAccessibleName(tr("TAVELIN logo"));
     Place(Image1, 495, 16, 215, 49, Qt::TopEdge | Qt::RightEdge);
 
     Shape2 = new TShape(this);
     Shape2->setObjectName(QStringLiteral("Shape2"));
     Shape2->SetBrushColor(QColor(192, 192, 192));
-    Shape2->setAccessibleName(QStringLiteral("Frame lamp rim"));
+    Shape2->setAccessibleName(tr("Frame lamp rim"));
     Place(Shape2, 496, 64, 25, 25, Qt::TopEdge | Qt::LeftEdge);
 
     Shape1 = new TShape(this);
     Shape1->setObjectName(QStringLiteral("Shape1"));
     Shape1->SetBrushColor(Qt::white);
-    Shape1->setAccessibleName(QStringLiteral("Frame lamp"));
+    Shape1->setAccessibleName(tr("Frame lamp"));
     Place(Shape1, 499, 68, 20, 17, Qt::TopEdge | Qt::LeftEdge);
 
     StringGrid1 = new printout::SheetGrid(sheet_, this);
     StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
     StringGrid1->setFont(QFont(QStringLiteral("Courier"), 8));
-    StringGrid1->setAccessibleName(QStringLiteral("Printout"));
+    StringGrid1->setAccessibleName(tr("Printout"));
     Place(StringGrid1, 16, 96, 714, 434, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
 
-    BitBtn2 = MakeButton(this, "BitBtn2", QStringLiteral("Print"), QStringLiteral("Print the Page on your standart Printer"));
+    BitBtn2 = MakeButton(this, "BitBtn2", tr("Print"), tr("Print the Page on your standart Printer"));
     Place(BitBtn2, 16, 539, 129, 40, Qt::LeftEdge | Qt::BottomEdge);
-    BitBtn3 = MakeButton(this, "BitBtn3", QStringLiteral("Exit"), QStringLiteral("Exit the Program"));
+    BitBtn3 = MakeButton(this, "BitBtn3", tr("Exit"), tr("Exit the Program"));
     Place(BitBtn3, 600, 539, 129, 40, Qt::RightEdge | Qt::BottomEdge);
-    BitBtn4 = MakeButton(this, "BitBtn4", QStringLiteral("Clear Screen"), QStringLiteral("Clear the Screen"));
+    BitBtn4 = MakeButton(this, "BitBtn4", tr("Clear Screen"), tr("Clear the Screen"));
     Place(BitBtn4, 152, 539, 129, 40, Qt::LeftEdge | Qt::BottomEdge);
 
-    GroupBox1 = new QGroupBox(QStringLiteral("TAVELIN Corvan K7 (Loft Mode)"), this);
+    GroupBox1 = new QGroupBox(tr("TAVELIN Corvan K7 (Loft Mode)"), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     Place(GroupBox1, 16, 8, 217, 81, Qt::TopEdge | Qt::LeftEdge);
     lbl_k7_on_comport = MakeLabel(GroupBox1, "lbl_k7_on_comport");
     Place(lbl_k7_on_comport, 16, 64, 3, 13, Qt::TopEdge | Qt::LeftEdge);
-    Button1 = MakeButton(GroupBox1, "Button1", kConnectLoft, QStringLiteral("Automatic Scan for a TAVELIN Corvan K7 clock"));
+    Button1 = MakeButton(GroupBox1, "Button1", ConnectLoftCaption(), tr("Automatic Scan for a TAVELIN Corvan K7 clock"));
     Place(Button1, 16, 18, 161, 39, Qt::TopEdge | Qt::LeftEdge);
 
-    GroupBox2 = new QGroupBox(QStringLiteral("TAVELIN Ringwell"), this);
+    GroupBox2 = new QGroupBox(tr("TAVELIN Ringwell"), this);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
     Place(GroupBox2, 248, 8, 241, 81, Qt::TopEdge | Qt::LeftEdge);
     lbl_p3_connected = MakeLabel(GroupBox2, "lbl_p3_connected");
     Place(lbl_p3_connected, 16, 64, 3, 13, Qt::TopEdge | Qt::LeftEdge);
-    BitBtn1 = MakeButton(GroupBox2, "BitBtn1", kConnect, QStringLiteral("Connect Pigeon clock via Ringwell to PC"));
+    BitBtn1 = MakeButton(GroupBox2, "BitBtn1", ConnectCaption(), tr("Connect Pigeon clock via Ringwell to PC"));
     Place(BitBtn1, 104, 16, 129, 41, Qt::TopEdge | Qt::LeftEdge);
     ComboBox1 = new TPortChooser(GroupBox2, [this] { RefreshPortChooser(); });
     ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
     ComboBox1->setEditable(true);
     ComboBox1->setInsertPolicy(QComboBox::NoInsert);
     ComboBox1->setFont(QFont(QStringLiteral("Arial"), 12));
-    ComboBox1->setAccessibleName(QStringLiteral("Port"));
+    ComboBox1->setAccessibleName(tr("Port"));
     ComboBox1->setItemDelegate(new TListEntryDelegate(ComboBox1));
     ComboBox1->addItem(QString()); // the layout's one empty entry
     Place(ComboBox1, 16, 23, 81, 26, Qt::TopEdge | Qt::LeftEdge);
@@ -352,7 +353,7 @@ void TForm1::Button1Click()
         if (!denied.isEmpty())
             hint = tr("Not allowed to open %1.").arg(denied.join(QStringLiteral(", "))) + QLatin1Char(' ') +
                    PermissionAdvice();
-        ShowMessage(QStringLiteral("No TAVELIN Corvan K7 found!"), hint);
+        ShowMessage(tr("No TAVELIN Corvan K7 found!"), hint);
         return;
     }
     const QString port = QString::fromStdString(*found);
@@ -370,17 +371,17 @@ void TForm1::ShowConnection(const TConnectionShown& shown)
         // "connected on ... (line lost, waiting)" would lose its point.
         if (shown.lostPort)
             return tr("Line lost on %1, waiting").arg(*shown.lostPort);
-        return connectedOn + *port;
+        return connectedOn.arg(*port);
     };
     const auto setText = [](QLabel* label, const QString& text) {
         if (label->text() != text)
             SetLabel(label, text);
     };
-    setText(lbl_p3_connected, labelText(shown.p3Port, QStringLiteral("Pigeon clock connected on ")));
-    setText(lbl_k7_on_comport, labelText(shown.k7Port, QStringLiteral("Corvan K7 connected on ")));
-    BitBtn1->setText(shown.relayDisconnects ? kDisconnect : kConnect);
+    setText(lbl_p3_connected, labelText(shown.p3Port, tr("Pigeon clock connected on %1")));
+    setText(lbl_k7_on_comport, labelText(shown.k7Port, tr("Corvan K7 connected on %1")));
+    BitBtn1->setText(shown.relayDisconnects ? DisconnectCaption() : ConnectCaption());
     BitBtn1->setEnabled(true);
-    Button1->setText(shown.loftDisconnects ? kDisconnectLoft : kConnectLoft);
+    Button1->setText(shown.loftDisconnects ? DisconnectLoftCaption() : ConnectLoftCaption());
     BitBtn2->setEnabled(shown.printoutEnabled);
     BitBtn4->setEnabled(shown.printoutEnabled);
     ComboBox1->setEnabled(shown.chooserEnabled);

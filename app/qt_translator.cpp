@@ -1,10 +1,13 @@
 #include "app/qt_translator.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QStringList>
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -44,12 +47,43 @@ namespace {
 
 // Main thread only: made at start-up, removed at shutdown.
 TResourceStringTranslator* gTranslator = nullptr;
+QTranslator* gQtTranslator = nullptr;
+
+// The language our catalogues answer in: <dir>/<lang>/LC_MESSAGES/default.mo.
+QString CatalogueLanguage()
+{
+    const std::filesystem::path path = i18n::CataloguePath("default");
+    if (path.empty())
+        return {};
+    return QString::fromStdString(path.parent_path().parent_path().filename().string());
+}
+
+// Qt's own translations of its dialogs (file, print, ...) in that language,
+// where Qt's translations are installed. Without a catalogue of ours the
+// program stays English throughout, Qt's dialogs included.
+void InstallQtTranslations()
+{
+    const QString language = CatalogueLanguage();
+    if (language.isEmpty())
+        return;
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto translator = std::make_unique<QTranslator>();
+    // "qt_xx" gathers Qt's modules; some languages only have "qtbase_xx".
+    if (!translator->load(QStringLiteral("qt_") + language, folder) &&
+        !translator->load(QStringLiteral("qtbase_") + language, folder))
+        return;
+    QCoreApplication::installTranslator(translator.get());
+    gQtTranslator = translator.release();
+}
 
 void InstallTranslator()
 {
     if (gTranslator != nullptr || !i18n::MessageCataloguesStarted() ||
         QCoreApplication::instance() == nullptr)
         return;
+    // Installed first, so asked last: where both know a text, our
+    // catalogues' words win.
+    InstallQtTranslations();
     gTranslator = new TResourceStringTranslator;
     QCoreApplication::installTranslator(gTranslator);
 }
@@ -118,6 +152,12 @@ void StopMessageCatalogues()
             QCoreApplication::removeTranslator(gTranslator);
         delete gTranslator;
         gTranslator = nullptr;
+    }
+    if (gQtTranslator != nullptr) {
+        if (QCoreApplication::instance() != nullptr)
+            QCoreApplication::removeTranslator(gQtTranslator);
+        delete gQtTranslator;
+        gQtTranslator = nullptr;
     }
     serial::InitComPortMessages(nullptr);
     i18n::StopMessageCatalogues();

@@ -48,7 +48,9 @@ struct CatalogueReport {
 // (language from the environment; catalogueDirectory empty = the program's
 // catalogue directory) and fills the serial port's message table through
 // them. Qt's texts are routed through the catalogues as soon as the
-// application object exists (at once, if it already does).
+// application object exists (at once, if it already does); below them, Qt's
+// own translations for the catalogues' language (its file and print dialogs),
+// where Qt's translations folder has them.
 // A text whose lookup failed stays English.
 CatalogueReport InitMessageCatalogues(const std::string& catalogueDirectory = {});
 

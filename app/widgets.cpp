@@ -1,6 +1,7 @@
 #include "widgets.h"
 
 #include <QAccessible>
+#include <QCoreApplication>
 #include <QPainter>
 #include <cstdio>
 #include <csetjmp>
@@ -104,11 +105,11 @@ QImage LogoPicture()
 QString ColorName(const QColor& color)
 {
     switch (color.rgb() & 0xFFFFFF) {
-    case 0xFFFF00: return QStringLiteral("yellow");
-    case 0x00FF00: return QStringLiteral("lime");
-    case 0xFF0000: return QStringLiteral("red");
-    case 0xFFFFFF: return QStringLiteral("white");
-    case 0xC0C0C0: return QStringLiteral("silver");
+    case 0xFFFF00: return QCoreApplication::translate("Quillprint", "yellow");
+    case 0x00FF00: return QCoreApplication::translate("Quillprint", "lime");
+    case 0xFF0000: return QCoreApplication::translate("Quillprint", "red");
+    case 0xFFFFFF: return QCoreApplication::translate("Quillprint", "white");
+    case 0xC0C0C0: return QCoreApplication::translate("Quillprint", "silver");
     default: return color.name();
     }
 }

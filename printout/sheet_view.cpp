@@ -419,7 +419,7 @@ public:
             return {};
         const PrintoutSheet& sheet = grid_->Sheet();
         // A marker row is a page break, not text the clock printed.
-        return sheet.IsPageMarker(row_) ? QStringLiteral("Page break") : DecodeClockText(sheet.RowText(row_));
+        return sheet.IsPageMarker(row_) ? SheetGrid::tr("Page break") : DecodeClockText(sheet.RowText(row_));
     }
 
     QRect rect() const override

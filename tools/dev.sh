@@ -16,7 +16,7 @@ packages=(
   qt6-base-dev libgl-dev libgtest-dev libgmock-dev
   libjpeg-dev libcups2-dev cups cups-client cups-bsd
   fonts-liberation2 gettext qt6-serialport-dev poppler-utils
-  xvfb xauth
+  xvfb xauth qt6-translations-l10n
   build-essential debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream man-db
 )
 

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <fstream>
+#include <optional>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
@@ -22,6 +23,7 @@
 
 #include "app/line_watch.h"
 #include "app/widgets.h"
+#include "app/qt_translator.h"
 #include "printout/sheet_view.h"
 #include "window_rig.h"
 
@@ -35,6 +37,30 @@ struct Program {
 
 struct WindowTest : ::testing::Test, Program {
     FakePortTree ports;
+};
+
+// The user's language for one case: LANG set, the other language variables
+// unset; all four restored afterwards.
+class ScopedLang {
+public:
+    explicit ScopedLang(const char* lang)
+    {
+        for (const char* name : kNames) {
+            const char* old = std::getenv(name);
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            ::unsetenv(name);
+        }
+        ::setenv("LANG", lang, 1);
+    }
+    ~ScopedLang()
+    {
+        for (const auto& [name, value] : saved_)
+            value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    }
+
+private:
+    static constexpr const char* kNames[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
 
 QRect Geometry(QWidget* w)
@@ -305,6 +331,79 @@ TEST_F(WindowTest, TogglesReadTheirCaptionsWithoutAcceleratorMarks)
     ASSERT_EQ(boxes.seen.size(), 1u);
     EXPECT_EQ(boxes.seen[0].text, "No TAVELIN Corvan K7 found!");
     EXPECT_TRUE(boxes.seen[0].hint.isEmpty());
+}
+
+// Every text of the window from the shipped catalogues; C and a language
+// without a catalogue keep the laid-out English exactly. The toggles work
+// on the translated captions.
+TEST_F(WindowTest, SpeaksTheUsersLanguage)
+{
+    struct Texts {
+        const char *print, *exit, *clear, *loft, *connect, *disconnect;
+        const char *printHint, *loftHint, *connectHint, *loftTitle, *connectedOn, *notFound, *grid;
+    };
+    const Texts english{"Print", "Exit", "Clear Screen", "Connect K7 (Loft)", "Connect", "Disconnect",
+                        "Print the Page on your standart Printer",
+                        "Automatic Scan for a TAVELIN Corvan K7 clock",
+                        "Connect Pigeon clock via Ringwell to PC", "TAVELIN Corvan K7 (Loft Mode)",
+                        "Pigeon clock connected on ", "No TAVELIN Corvan K7 found!", "Printout"};
+    const Texts german{"Drucken", "Beenden", "Blatt leeren", "K7 verbinden", "Verbinden", "Trennen",
+                       "Die Seite auf Ihrem Standarddrucker drucken",
+                       "Automatische Suche nach einer Konstatieruhr TAVELIN Corvan K7",
+                       "Konstatieruhr über Ringwell mit dem PC verbinden", "TAVELIN Corvan K7 (Schlagmodus)",
+                       "Konstatieruhr verbunden an ", "Keine TAVELIN Corvan K7 gefunden!", "Ausdruck"};
+    const Texts polish{"Drukuj", "Zakończ", "Wyczyść ekran", "Połącz K7", "Połącz", "Rozłącz",
+                       "Drukuj stronę na drukarce domyślnej",
+                       "Automatyczne wyszukiwanie zegara TAVELIN Corvan K7",
+                       "Połącz zegar gołębiarski z komputerem przez Ringwell",
+                       "TAVELIN Corvan K7 (tryb gołębnika)", "Zegar gołębiarski połączony na ",
+                       "Nie znaleziono TAVELIN Corvan K7!", "Wydruk"};
+    const std::pair<const char*, const Texts*> cases[] = {
+        {"C", &english}, {"es_ES.UTF-8", &english}, {"de_DE.UTF-8", &german}, {"pl_PL.UTF-8", &polish}};
+    for (const auto& [lang, texts] : cases) {
+        SCOPED_TRACE(lang);
+        const Texts& c = *texts;
+        ScopedLang scoped(lang);
+        ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
+        struct Stop {
+            ~Stop() { app::StopMessageCatalogues(); }
+        } stop;
+        FakePortTree tree;
+        QuietLine line;
+        tree.Add("ttyUSB0", line.path);
+        app::TForm1 form;
+        BoxAnswerer boxes;
+        const auto caption = [](QPushButton* b) { return b->text().toStdString(); };
+        EXPECT_EQ(form.windowTitle(), "TAVELIN Quillprint 2.0");
+        EXPECT_EQ(caption(form.BitBtn2), c.print);
+        EXPECT_EQ(caption(form.BitBtn3), c.exit);
+        EXPECT_EQ(caption(form.BitBtn4), c.clear);
+        EXPECT_EQ(caption(form.Button1), c.loft);
+        EXPECT_EQ(caption(form.BitBtn1), c.connect);
+        EXPECT_EQ(form.BitBtn2->toolTip().toStdString(), c.printHint);
+        EXPECT_EQ(form.Button1->toolTip().toStdString(), c.loftHint);
+        EXPECT_EQ(form.BitBtn1->accessibleDescription().toStdString(), c.connectHint);
+        EXPECT_EQ(form.GroupBox1->title().toStdString(), c.loftTitle);
+        EXPECT_EQ(form.GroupBox2->title(), "TAVELIN Ringwell");
+        EXPECT_EQ(form.StringGrid1->accessibleName().toStdString(), c.grid);
+
+        form.BitBtn1->click();
+        ASSERT_TRUE(form.ComPort1.Connected());
+        EXPECT_EQ(caption(form.BitBtn1), c.disconnect);
+        EXPECT_EQ(form.lbl_p3_connected->text().toStdString(), std::string(c.connectedOn) + "ttyUSB0");
+        EXPECT_EQ(form.lbl_p3_connected->accessibleName(), form.lbl_p3_connected->text());
+        // Every caption fits its button.
+        for (QPushButton* b : {form.BitBtn1, form.BitBtn2, form.BitBtn3, form.BitBtn4, form.Button1})
+            EXPECT_LE(b->sizeHint().width(), b->width()) << caption(b);
+        form.BitBtn1->click();
+        EXPECT_FALSE(form.ComPort1.Connected());
+        EXPECT_EQ(caption(form.BitBtn1), c.connect);
+
+        form.Button1->click(); // the quiet line is no clock
+        ASSERT_EQ(boxes.seen.size(), 1u);
+        EXPECT_EQ(boxes.seen[0].text.toStdString(), c.notFound);
+        EXPECT_EQ(caption(form.Button1), c.loft);
+    }
 }
 
 TEST_F(WindowTest, TheChooserOpensTheShownTextAndRereadsThePortsWhenItDropsDown)

@@ -20,6 +20,7 @@
 #include "app/application.h"
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
+#include "serial/portlock.h"
 #include "serial/ports.h"
 #include "user_input.h"
 
@@ -37,6 +38,7 @@ public:
         root_ = ::mkdtemp(pattern);
         fs::create_directories(root_ / "sys");
         fs::create_directories(root_ / "dev");
+        fs::create_directories(root_ / "lock");
         Use();
     }
     ~FakePortTree()
@@ -51,7 +53,13 @@ public:
     }
     // The system keeps no port list at all.
     void RemoveList() { fs::remove_all(root_ / "sys"); }
-    void Use() { serial::SetComPortRoots((root_ / "sys").string(), (root_ / "dev").string()); }
+    // Lock files go here too: /run/lock is shared with every other program
+    // on the machine, whose stale locks on reused pty numbers are not ours.
+    void Use()
+    {
+        serial::SetComPortRoots((root_ / "sys").string(), (root_ / "dev").string());
+        serial::SetComPortLockDir((root_ / "lock").string());
+    }
     std::string DevPath(const std::string& name) const { return (root_ / "dev" / name).string(); }
 
 private:

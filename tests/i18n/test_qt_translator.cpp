@@ -2,10 +2,16 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <cstdio>
 #include <mutex>
@@ -272,9 +278,44 @@ TEST_F(QtCatalogues, GermanUserOpeningAMissingPortGetsAGermanErrorBox)
     EXPECT_TRUE(shown.contextMenu.contains(QString::fromUtf8("Alles ausw\xC3\xA4hlen")));
     EXPECT_EQ(QKeySequence(Qt::CTRL | Qt::Key_C).toString(QKeySequence::NativeText), "Strg+C");
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes"), "&Ja");
-    // Nothing the catalogue lacks changes, and the header is never shown.
-    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), "Look in:");
+    // Nothing the catalogues lack changes, and the header is never shown.
+    EXPECT_EQ(QCoreApplication::translate("Quillprint", "Not a text of ours"), "Not a text of ours");
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", ""), "");
+}
+
+// Qt's own dialogs speak the language our catalogues chose, from Qt's
+// translations; a language we have no catalogue for stays English there too.
+TEST_F(QtCatalogues, QtsDialogsFollowTheCataloguesLanguage)
+{
+    testing_support::TestApp();
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!QFile::exists(folder + "/qtbase_de.qm") || !QFile::exists(folder + "/qtbase_pl.qm"))
+        GTEST_SKIP() << "Qt's translations are not installed in " << folder.toStdString();
+    const struct {
+        const char* lang;
+        const char *lookIn, *cancel;
+    } cases[] = {
+        {"de_DE.UTF-8", "Suchen in:", "Abbrechen"},
+        {"pl_PL.UTF-8", "Szukaj w:", "Anuluj"},
+        {"es_ES.UTF-8", "Look in:", "Cancel"},
+        {"C", "Look in:", "Cancel"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lang);
+        lang_.emplace(c.lang);
+        ASSERT_TRUE(app::InitMessageCatalogues(QP_SHIPPED_LOCALE_DIR).Empty());
+        {
+            QFileDialog dialog(nullptr, "Save as PDF");
+            dialog.setOption(QFileDialog::DontUseNativeDialog);
+            auto* lookIn = dialog.findChild<QLabel*>("lookInLabel");
+            ASSERT_NE(lookIn, nullptr);
+            EXPECT_EQ(lookIn->text().toStdString(), c.lookIn);
+            auto* buttons = dialog.findChild<QDialogButtonBox*>("buttonBox");
+            ASSERT_NE(buttons, nullptr);
+            EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text().toStdString(), c.cancel);
+        }
+        app::StopMessageCatalogues();
+    }
 }
 
 TEST_F(QtCatalogues, QtTextsAndSerialMessagesGoThroughTheCatalogue)
