@@ -55,6 +55,7 @@ public:
 
     printout::PrintoutSheet& Sheet() { return sheet_; }
     const clocklink::FrameReceiver& Receiver() const { return receiver_; }
+    clocklink::FrameReceiver& Receiver() { return receiver_; }
     // The line hung up and the window waits for its port to come back.
     bool LineLost() const { return lineLost_; }
 
