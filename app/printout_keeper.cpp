@@ -26,11 +26,6 @@
 namespace app {
 namespace {
 
-QString Tr(const char* text)
-{
-    return QCoreApplication::translate("Quillprint", text);
-}
-
 QString SystemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -116,7 +111,7 @@ bool TPrintoutKeeper::RestoreAfterCrash()
     form_.Sheet().LoadRows(read.rows);
     mark_->Record(path);
     const QString text =
-        Tr("Quillprint did not end properly last time. The printout it showed is shown again, "
+        tr("Quillprint did not end properly last time. The printout it showed is shown again, "
            "as kept in %1.")
             .arg(QString::fromStdString(path));
     QTimer::singleShot(0, this, [text] {
@@ -133,8 +128,8 @@ void TPrintoutKeeper::OpenPrintout()
         return;
     const std::string folder = PrintoutsFolder();
     printout::MakePrivateFolder(folder);
-    QFileDialog dialog(&form_, Tr("Open Printout"), QString::fromStdString(folder),
-                       Tr("Printouts (*.txt);;All files (*)"));
+    QFileDialog dialog(&form_, tr("Open Printout"), QString::fromStdString(folder),
+                       tr("Printouts (*.txt);;All files (*)"));
     dialog.setObjectName(QStringLiteral("OpenPrintoutDialog"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -159,14 +154,14 @@ void TPrintoutKeeper::OpenPrintoutFile(const QString& path)
         break;
     case printout::PrintoutRead::Status::Unreadable:
         throw std::runtime_error(
-            Tr("The file %1 cannot be read: %2").arg(path, SystemReason(read.error)).toStdString());
+            tr("The file %1 cannot be read: %2").arg(path, SystemReason(read.error)).toStdString());
     case printout::PrintoutRead::Status::TooLarge:
-        throw std::runtime_error(Tr("The file %1 is not a printout: it is larger than %2 MB")
+        throw std::runtime_error(tr("The file %1 is not a printout: it is larger than %2 MB")
                                      .arg(path)
                                      .arg(printout::kMaxPrintoutBytes >> 20)
                                      .toStdString());
     case printout::PrintoutRead::Status::NotText:
-        throw std::runtime_error(Tr("The file %1 is not a printout: it is not text").arg(path).toStdString());
+        throw std::runtime_error(tr("The file %1 is not a printout: it is not text").arg(path).toStdString());
     }
     form_.Sheet().LoadRows(read.rows);
     mark_->Record(path.toStdString());
@@ -179,12 +174,12 @@ void TPrintoutKeeper::ReportFailure(const printout::PrintoutFileFailure& failure
     const QString reason = SystemReason(failure.error);
     QString text;
     switch (failure.step) {
-    case Step::Folder: text = Tr("The folder for printouts %1 cannot be made: %2").arg(where, reason); break;
-    case Step::Create: text = Tr("The printout file %1 cannot be made: %2").arg(where, reason); break;
+    case Step::Folder: text = tr("The folder for printouts %1 cannot be made: %2").arg(where, reason); break;
+    case Step::Create: text = tr("The printout file %1 cannot be made: %2").arg(where, reason); break;
     case Step::Write:
-    case Step::Sync: text = Tr("The printout file %1 cannot be written: %2").arg(where, reason); break;
+    case Step::Sync: text = tr("The printout file %1 cannot be written: %2").arg(where, reason); break;
     }
-    ShowErrorBox(text, Tr("Reception goes on; this printout is not kept on disk."));
+    ShowErrorBox(text, tr("Reception goes on; this printout is not kept on disk."));
 }
 
 void TPrintoutKeeper::EndCleanlyOnSignals()
