@@ -62,7 +62,7 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
     mark_ = std::make_unique<TRunMark>(DataFolder() + "/runs");
     printout::PrintoutFile::Hooks hooks;
     hooks.portName = [this] { return form_.ComPort1.Port(); };
-    hooks.fileCreated = [this](const std::string& path) { mark_->Record(path); };
+    hooks.fileShown = [this](const std::string& path) { mark_->Record(path); };
     hooks.failed = [this](const printout::PrintoutFileFailure& failure) {
         QMetaObject::invokeMethod(this, [this, failure] { ReportFailure(failure); }, Qt::QueuedConnection);
     };
@@ -109,7 +109,7 @@ bool TPrintoutKeeper::RestoreAfterCrash()
     if (read.status != printout::PrintoutRead::Status::Ok)
         return false;
     form_.Sheet().LoadRows(read.rows);
-    mark_->Record(path);
+    file_->Shown(path);
     const QString text =
         tr("Quillprint did not end properly last time. The printout it showed is shown again, "
            "as kept in %1.")
@@ -164,7 +164,7 @@ void TPrintoutKeeper::OpenPrintoutFile(const QString& path)
         throw std::runtime_error(tr("The file %1 is not a printout: it is not text").arg(path).toStdString());
     }
     form_.Sheet().LoadRows(read.rows);
-    mark_->Record(path.toStdString());
+    file_->Shown(path.toStdString());
 }
 
 void TPrintoutKeeper::ReportFailure(const printout::PrintoutFileFailure& failure)

@@ -96,13 +96,18 @@ PrintoutFile::~PrintoutFile()
     worker_.join();
 }
 
-void PrintoutFile::Enqueue(bool newSheet, std::string data)
+void PrintoutFile::Enqueue(Kind kind, std::string data)
 {
     {
         std::lock_guard lock(lock_);
-        queue_.push_back({newSheet, std::move(data), ++queued_});
+        queue_.push_back({kind, std::move(data), ++queued_});
     }
     wake_.notify_one();
+}
+
+void PrintoutFile::Shown(const std::string& path)
+{
+    Enqueue(Kind::Shown, path);
 }
 
 void PrintoutFile::SheetReset()
@@ -115,7 +120,7 @@ void PrintoutFile::SheetBegun()
 {
     following_ = true;
     written_ = 1;
-    Enqueue(true, PrintoutFileName(std::time(nullptr), hooks_.portName ? hooks_.portName() : std::string()));
+    Enqueue(Kind::NewSheet, PrintoutFileName(std::time(nullptr), hooks_.portName ? hooks_.portName() : std::string()));
 }
 
 void PrintoutFile::RowsChanged(int firstChangedRow)
@@ -135,7 +140,7 @@ void PrintoutFile::RowsChanged(int firstChangedRow)
     }
     written_ = sheet_.RowCount();
     if (!bytes.empty())
-        Enqueue(false, std::move(bytes));
+        Enqueue(Kind::Rows, std::move(bytes));
 }
 
 bool PrintoutFile::WaitDurable(std::chrono::milliseconds limit)
@@ -176,8 +181,8 @@ void PrintoutFile::Run()
             }
         }
         SyncFolder(folder_);
-        if (hooks_.fileCreated)
-            hooks_.fileCreated(path);
+        if (hooks_.fileShown)
+            hooks_.fileShown(path);
     };
     const auto sync = [&] {
         if (fd >= 0 && !failed && ::fdatasync(fd) != 0)
@@ -195,13 +200,15 @@ void PrintoutFile::Run()
         }
         bool dirty = false;
         for (const Item& item : items) {
-            if (item.newSheet) {
+            if (item.kind != Kind::Rows) {
                 if (dirty)
                     sync();
                 dirty = false;
                 close();
-                name = item.data;
-                failed = false;
+                name = item.kind == Kind::NewSheet ? item.data : std::string();
+                failed = item.kind == Kind::Shown; // nothing more to write there
+                if (hooks_.fileShown)
+                    hooks_.fileShown(item.kind == Kind::Shown ? item.data : std::string());
                 continue;
             }
             if (failed)

@@ -44,7 +44,9 @@ class PrintoutFile : private PrintoutSheet::Observer {
 public:
     struct Hooks {
         std::function<std::string()> portName;                       // main thread
-        std::function<void(const std::string& path)> fileCreated;    // worker thread
+        // The file the sheet now shows, empty for a fresh sheet without
+        // one yet; in the sheet's order. Worker thread.
+        std::function<void(const std::string& path)> fileShown;
         std::function<void(const PrintoutFileFailure&)> failed;      // worker thread, once per sheet
     };
 
@@ -55,6 +57,9 @@ public:
     PrintoutFile& operator=(const PrintoutFile&) = delete;
 
     const std::string& Folder() const { return folder_; }
+
+    // The rows now shown were loaded from path (restored, opened).
+    void Shown(const std::string& path);
 
     // Waits until every row handed over so far is on the disk, or its file
     // has failed, or the limit has passed; true when nothing is left waiting.
@@ -67,12 +72,13 @@ private:
     void CurrentRowChanged(int, bool) override {}
     void SheetBegun() override;
 
+    enum class Kind { NewSheet, Rows, Shown };
     void Run();
-    void Enqueue(bool newSheet, std::string data);
+    void Enqueue(Kind kind, std::string data);
 
     struct Item {
-        bool newSheet;     // data is the new file's name
-        std::string data;  // else the bytes to append
+        Kind kind;
+        std::string data; // the new file's name, the rows' bytes, the file shown
         std::uint64_t seq;
     };
 

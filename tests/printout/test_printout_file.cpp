@@ -52,9 +52,13 @@ std::vector<fs::path> Files(const fs::path& dir)
 struct Failures {
     std::mutex lock;
     std::vector<PrintoutFileFailure> seen;
+    std::vector<std::string> shown;
     PrintoutFile::Hooks Hooks(std::string port = "/dev/ttyUSB0")
     {
-        return {[port] { return port; }, {}, [this](const PrintoutFileFailure& f) {
+        return {[port] { return port; }, [this](const std::string& path) {
+                    std::lock_guard l(lock);
+                    shown.push_back(path);
+                }, [this](const PrintoutFileFailure& f) {
                     std::lock_guard l(lock);
                     seen.push_back(f);
                 }};
@@ -87,6 +91,7 @@ TEST(PrintoutFile, FollowsTheSheetAndReadsBack)
         ASSERT_EQ(back.status, PrintoutRead::Status::Ok);
         EXPECT_EQ(back.rows, (std::vector<std::string>{"Race 1", "\xE9t\xE9 \x80 5", "@", "", "end"}));
         sheet.LoadRows(back.rows);
+        file.Shown(files[0].string());
         EXPECT_EQ(sheet.RowCount(), 6);
         EXPECT_EQ(sheet.RowText(2), "\xE9t\xE9 \x80 5");
         sheet.ResetSheet();
@@ -96,6 +101,9 @@ TEST(PrintoutFile, FollowsTheSheetAndReadsBack)
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(Slurp(files[1]), "next\n");
     EXPECT_TRUE(failures.seen.empty());
+    // What the sheet showed, in order: fresh sheets, files as made or loaded.
+    EXPECT_EQ(failures.shown, (std::vector<std::string>{"", "", "", files[0].string(), files[0].string(), "",
+                                                        files[1].string()}));
     // Named by local time and the port.
     EXPECT_TRUE(files[0].filename().string().ends_with("_ttyUSB0.txt")) << files[0];
     EXPECT_EQ(printout::PrintoutFileName(0, "COM 1").substr(19), "_COM_1.txt");

@@ -242,7 +242,9 @@ std::vector<std::string> MenuWhenOpened(const std::function<void()>& open)
         if (!menu || !entries.empty())
             return;
         for (QAction* a : menu->actions())
-            entries.push_back(a->isSeparator() ? "|" : (a->text() + " " + a->shortcut().toString()).trimmed().toStdString());
+            entries.push_back(a->isSeparator() ? "|"
+                                               : (a->text() + " " + a->shortcut().toString()).trimmed().toStdString() +
+                                                     (a->isEnabled() ? "" : " (off)"));
         menu->close();
     });
     watch.start(5);
@@ -310,7 +312,8 @@ TEST(SheetView, TheContextMenuOpensFromThePointerAndTheKeyboard)
     ViewRig r;
     r.Receive(5);
     Activate(r);
-    const std::vector<std::string> expected = {"Copy Ctrl+C", "|", "Save as PDF... Ctrl+S", "Print on..."};
+    std::vector<std::string> expected = {"Copy Ctrl+C",  "|", "Save as PDF... Ctrl+S",
+                                         "Print on...", "|", "Open Printout... Ctrl+O"};
 
     // A right click outside the selection selects the row under the pointer.
     const QPoint onRow2 = r.grid.RowRect(2).center();
@@ -322,7 +325,10 @@ TEST(SheetView, TheContextMenuOpensFromThePointerAndTheKeyboard)
     EXPECT_EQ(r.grid.SelectedRows(), std::make_pair(2, 2));
 
     EXPECT_EQ(MenuWhenOpened([&] { Press(r, Qt::Key_F10, Qt::ShiftModifier); }), expected);
-    // The Menu key, as the X11 platform reports it.
+    // The Menu key, as the X11 platform reports it; with a clock busy,
+    // no printout can be opened.
+    r.grid.SetOpenAllowed([] { return false; });
+    expected.back() += " (off)";
     EXPECT_EQ(MenuWhenOpened([&] {
                   QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(), QPoint());
                   QApplication::sendEvent(&r.grid, &key);
