@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <QWindow>
 #include <functional>
 #include <QAccessibleTableInterface>
 #include <QImage>
@@ -339,6 +340,11 @@ TEST(SheetView, TheContextMenuOpensFromThePointerAndTheKeyboard)
     int saves = 0, prints = 0;
     QObject::connect(&r.grid, &SheetGrid::SaveAsPdfRequested, [&] { ++saves; });
     QObject::connect(&r.grid, &SheetGrid::PrintOnRequested, [&] { ++prints; });
+    // Once the last menu is gone, and the platform has given the window its
+    // focus back.
+    ASSERT_TRUE(QTest::qWaitFor([] { return !QApplication::activePopupWidget(); }));
+    r.grid.windowHandle()->requestActivate();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return r.grid.windowHandle()->isActive(); }));
     Press(r, Qt::Key_S, Qt::ControlModifier);
     r.grid.PrintOnAction()->trigger();
     EXPECT_EQ(saves, 1);
