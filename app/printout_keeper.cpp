@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -105,7 +106,8 @@ bool TPrintoutKeeper::RestoreAfterCrash()
     const std::string path = TRunMark::ClaimCrashed(DataFolder() + "/runs");
     if (path.empty())
         return false;
-    printout::PrintoutRead read = printout::ReadPrintoutFile(path);
+    // Its own file, however long the sheet grew.
+    printout::PrintoutRead read = printout::ReadPrintoutFile(path, std::numeric_limits<std::size_t>::max());
     if (read.status != printout::PrintoutRead::Status::Ok)
         return false;
     form_.Sheet().LoadRows(read.rows);

@@ -51,28 +51,6 @@ std::string Slurp(const fs::path& file)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-template <class D>
-class DialogAnswerer {
-public:
-    explicit DialogAnswerer(std::function<void(D&)> answer) : answer_(std::move(answer))
-    {
-        timer_.setInterval(10);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
-            if (!dialog || !dialog->isVisible() || seen)
-                return;
-            seen = true;
-            answer_(*dialog);
-        });
-        timer_.start();
-    }
-    bool seen = false;
-
-private:
-    std::function<void(D&)> answer_;
-    QTimer timer_;
-};
-
 } // namespace
 
 TEST(OpenPrintout, FillsTheSheetFromAKeptFileAndRefusesOthers)

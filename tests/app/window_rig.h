@@ -119,6 +119,29 @@ private:
     QElapsedTimer clock_;
 };
 
+// Answers the next modal dialog of type D that opens with what answer does.
+template <class D>
+class DialogAnswerer {
+public:
+    explicit DialogAnswerer(std::function<void(D&)> answer) : answer_(std::move(answer))
+    {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || seen)
+                return;
+            seen = true;
+            answer_(*dialog);
+        });
+        timer_.start();
+    }
+    bool seen = false;
+
+private:
+    std::function<void(D&)> answer_;
+    QTimer timer_;
+};
+
 inline void RunEventsFor(int ms)
 {
     QElapsedTimer clock;
