@@ -41,6 +41,9 @@ struct DataHome {
         char pattern[] = "/tmp/quillprint-keeper-XXXXXX";
         root = ::mkdtemp(pattern);
         ::setenv("XDG_DATA_HOME", root.c_str(), 1);
+        // A killed run leaves its port's lock file; not in the shared folder.
+        fs::create_directories(root / "lock");
+        ::setenv("QP_SERIAL_LOCKDIR", (root / "lock").c_str(), 1);
     }
     ~DataHome() { fs::remove_all(root); }
     std::vector<fs::path> Printouts() const
