@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <limits>
 #include <stdexcept>
 #include <unistd.h>
@@ -50,7 +51,11 @@ std::string DataFolder()
     if (data && data[0] == '/')
         return std::string(data) + "/quillprint";
     const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "") + "/.local/share/quillprint";
+    if (!home || !*home) {
+        const passwd* user = ::getpwuid(::getuid());
+        home = user ? user->pw_dir : "";
+    }
+    return std::string(home) + "/.local/share/quillprint";
 }
 
 std::string PrintoutsFolder()
