@@ -46,23 +46,17 @@ struct DataHome {
         ::setenv("QP_SERIAL_LOCKDIR", (root / "lock").c_str(), 1);
     }
     ~DataHome() { fs::remove_all(root); }
-    std::vector<fs::path> Printouts() const
+    std::vector<fs::path> Files(const char* folder) const
     {
         std::vector<fs::path> files;
-        if (fs::exists(root / "quillprint/printouts"))
-            for (const auto& e : fs::directory_iterator(root / "quillprint/printouts"))
+        if (fs::exists(root / "quillprint" / folder))
+            for (const auto& e : fs::directory_iterator(root / "quillprint" / folder))
                 files.push_back(e.path());
         std::sort(files.begin(), files.end());
         return files;
     }
-    std::size_t Marks() const
-    {
-        std::size_t n = 0;
-        if (fs::exists(root / "quillprint/runs"))
-            for ([[maybe_unused]] const auto& e : fs::directory_iterator(root / "quillprint/runs"))
-                ++n;
-        return n;
-    }
+    std::vector<fs::path> Printouts() const { return Files("printouts"); }
+    std::size_t Marks() const { return Files("runs").size(); }
 };
 
 // The program in a child: connected to port when one is given; else it
@@ -166,7 +160,7 @@ struct LiveClock {
     {
         options.printout = std::move(printout);
         options.settleMs = 50;
-        options.ackTimeoutMs = 3000;
+        options.ackTimeoutMs = 10000; // a resent line would be a second row
     }
     void Start()
     {
