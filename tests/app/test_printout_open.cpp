@@ -6,6 +6,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QPushButton>
 #include <filesystem>
 #include <fstream>
@@ -72,6 +74,10 @@ TEST(OpenPrintout, FillsTheSheetFromAKeptFileAndRefusesOthers)
     {
         DialogAnswerer<QFileDialog> answer([&](QFileDialog& dialog) {
             shownFolder = dialog.directory().absolutePath();
+            // Newest first.
+            const QHeaderView* header = dialog.findChild<QTreeView*>()->header();
+            EXPECT_EQ(header->sortIndicatorSection(), 3);
+            EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
             dialog.selectFile(QString::fromStdString(kept.string()));
             RunEventsUntil([&] { return dialog.selectedFiles().value(0).endsWith(QLatin1String("ttyUSB0.txt")); });
             static_cast<QDialog&>(dialog).accept();
