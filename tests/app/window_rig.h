@@ -20,6 +20,7 @@
 #include "app/application.h"
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
+#include "serial/portlock.h"
 #include "serial/ports.h"
 #include "user_input.h"
 
@@ -37,10 +38,15 @@ public:
         root_ = ::mkdtemp(pattern);
         fs::create_directories(root_ / "sys");
         fs::create_directories(root_ / "dev");
+        // Port locks of our own: tests running beside this one (or runs
+        // they killed) must not hold the pty numbers we are given.
+        fs::create_directories(root_ / "lock");
+        fs::permissions(root_ / "lock", fs::perms::all | fs::perms::sticky_bit);
         Use();
     }
     ~FakePortTree()
     {
+        serial::SetComPortLockDir(savedLockDir_);
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
@@ -51,11 +57,16 @@ public:
     }
     // The system keeps no port list at all.
     void RemoveList() { fs::remove_all(root_ / "sys"); }
-    void Use() { serial::SetComPortRoots((root_ / "sys").string(), (root_ / "dev").string()); }
+    void Use()
+    {
+        serial::SetComPortRoots((root_ / "sys").string(), (root_ / "dev").string());
+        serial::SetComPortLockDir((root_ / "lock").string());
+    }
     std::string DevPath(const std::string& name) const { return (root_ / "dev" / name).string(); }
 
 private:
     fs::path root_;
+    std::string savedLockDir_ = serial::ComPortLockDir();
 };
 
 // A pty whose slave stands in for a serial device nobody answers on.
