@@ -58,6 +58,7 @@ public:
 
     printout::PrintoutSheet& Sheet() { return sheet_; }
     const clocklink::FrameReceiver& Receiver() const { return connection_->Receiver(); }
+    clocklink::FrameReceiver& Receiver() { return connection_->Receiver(); }
     // The line hung up and the window waits for its port to come back.
     bool LineLost() const { return connection_->LineLost(); }
 

@@ -12,6 +12,7 @@
 #include "app/command_line.h"
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
+#include "app/printout_keeper.h"
 #include "app/qt_translator.h"
 #include "i18n/gettext.h"
 #include "printer/errors.h"
@@ -68,11 +69,14 @@ int main(int argc, char** argv)
     int result = 0;
     {
         app::TForm1 form;
+        app::TPrintoutKeeper keeper(form);
+        keeper.RestoreAfterCrash();
+        app::TPrintoutKeeper::EndCleanlyOnSignals();
         form.show();
         if (std::getenv("QUILLPRINT_REPORT_SHOWN"))
             QTimer::singleShot(0, &form, [] { ReportShownAndQuit(); });
         result = application.exec();
-    } // destroying the window closes an open port
+    } // the port closes, then the printout file is complete and the run unmarked
     app::StopMessageCatalogues();
     return result;
 }

@@ -15,19 +15,23 @@ if(QP_WITH_QT)
     ${CMAKE_CURRENT_LIST_DIR}/connection.cpp
     ${CMAKE_CURRENT_LIST_DIR}/form1.cpp
     ${CMAKE_CURRENT_LIST_DIR}/line_watch.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/printout_keeper.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/run_mark.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sheet_commands.cpp
     ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp
     ${CMAKE_CURRENT_LIST_DIR}/application.h
     ${CMAKE_CURRENT_LIST_DIR}/connection.h
     ${CMAKE_CURRENT_LIST_DIR}/form1.h
     ${CMAKE_CURRENT_LIST_DIR}/line_watch.h
+    ${CMAKE_CURRENT_LIST_DIR}/printout_keeper.h
+    ${CMAKE_CURRENT_LIST_DIR}/run_mark.h
     ${CMAKE_CURRENT_LIST_DIR}/sheet_commands.h
     ${CMAKE_CURRENT_LIST_DIR}/widgets.h
     ${logo_header})
   set_target_properties(app_window PROPERTIES AUTOMOC ON)
   target_include_directories(app_window PUBLIC ${PROJECT_SOURCE_DIR} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
   target_link_libraries(app_window PUBLIC
-    app_pause app_serial_qt clocklink printout_view printout_print serial
+    app_pause app_serial_qt clocklink printout_view printout_print printout_file serial
     Qt6::Widgets Qt6::PrintSupport JPEG::JPEG)
 
   add_executable(quillprint ${CMAKE_CURRENT_LIST_DIR}/main.cpp)

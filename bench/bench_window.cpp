@@ -1,5 +1,7 @@
 // The program on a live line: acknowledgement latency through the window's
-// receiver and TComPort, the loft scan's cost per port, and start-up.
+// receiver and TComPort (as the program runs, with its printout file on the
+// build folder's disk, and without the file), the loft scan's cost per port,
+// and start-up.
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <spawn.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -20,6 +23,7 @@
 #include "app/application.h"
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
+#include "app/printout_keeper.h"
 #include "clocklink/loft_scan.h"
 #include "serial/ports.h"
 #include "tools/clock_sim.h"
@@ -36,7 +40,7 @@ double Ms(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-void BenchAckLatency()
+void BenchAckLatency(bool withFile)
 {
     clocksim::Options options;
     for (int i = 0; i < 1000; ++i)
@@ -53,8 +57,13 @@ void BenchAckLatency()
     fs::create_directories(root / "dev");
     fs::create_symlink(line.Path(), root / "dev" / "ttyUSB0");
     serial::SetComPortRoots((root / "sys").string(), (root / "dev").string());
+    const fs::path home = fs::current_path() / "bench-ack-home";
+    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
     {
         app::TForm1 form;
+        std::unique_ptr<app::TPrintoutKeeper> keeper;
+        if (withFile)
+            keeper = std::make_unique<app::TPrintoutKeeper>(form);
         form.show();
         form.BitBtn1->click();
         while (sim.Snapshot().printoutsCompleted < 1)
@@ -64,11 +73,13 @@ void BenchAckLatency()
     stop = true;
     peer.join();
     const clocksim::Stats stats = sim.Snapshot();
-    std::printf("ack_latency_ms_median: %.2f ms\n", clocksim::Median(stats.ackLatenciesMs));
-    std::printf("ack_latency_ms_p99: %.2f ms\n", clocksim::Percentile(stats.ackLatenciesMs, 99));
+    const char* name = withFile ? "ack_latency_ms" : "ack_latency_no_file_ms";
+    std::printf("%s_median: %.2f ms\n", name, clocksim::Median(stats.ackLatenciesMs));
+    std::printf("%s_p99: %.2f ms\n", name, clocksim::Percentile(stats.ackLatenciesMs, 99));
     std::fprintf(stderr, "(acks %ld of %zu, resent %ld)\n", stats.acksReceived, options.printout.size(),
                  stats.framesResent);
     fs::remove_all(root);
+    fs::remove_all(home);
 }
 
 void BenchLoftScan()
@@ -108,6 +119,7 @@ void BenchStartup()
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         ::setenv("QUILLPRINT_REPORT_SHOWN", "1", 1);
+        ::setenv("XDG_DATA_HOME", (fs::current_path() / "bench-startup-home").c_str(), 1);
         const char* argv[] = {QUILLPRINT_BIN, nullptr};
         const auto start = Clock::now();
         pid_t pid = -1;
@@ -127,6 +139,7 @@ void BenchStartup()
         posix_spawn_file_actions_destroy(&actions);
     }
     ::unsetenv("QUILLPRINT_REPORT_SHOWN");
+    fs::remove_all(fs::current_path() / "bench-startup-home");
     std::sort(times.begin(), times.end());
     std::printf("startup_to_window_ms: %.1f ms\n", times[times.size() / 2]);
     std::printf("idle_window_rss_kb: %ld kB\n", rssKb);
@@ -140,7 +153,8 @@ int main(int argc, char** argv)
     app::InstallFontSubstitutes();
     app::ComPortDispatcherQt dispatcher;
     dispatcher.MakeDefault();
-    BenchAckLatency();
+    BenchAckLatency(false);
+    BenchAckLatency(true);
     BenchLoftScan();
     BenchStartup();
     return 0;

@@ -39,6 +39,8 @@ void FrameReceiver::HandleFrame(const CompletedFrame& frame)
         // Copied before the pause: the window runs during it.
         const ByteString body = AckBody(frame.subCode, frame.command);
         delay_(kAckDelayMs);
+        if (beforeAck_)
+            beforeAck_();
         SendWithChecksum(port_, body);
     }
     sheet_.ShowLastRow();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 #include "parser.h"
 #include "port_ops.h"
@@ -37,6 +38,12 @@ public:
     // OnRxChar of the clock port: count bytes are waiting.
     void ComPort1RxChar(int count);
 
+    // Runs after the pause, right before an acknowledgement is written: the
+    // clock forgets a line once it is acknowledged, so whatever keeps the
+    // line must have it by then.
+    using BeforeAck = std::function<void()>;
+    void SetBeforeAck(BeforeAck hook) { beforeAck_ = std::move(hook); }
+
     // Window creation: AwaitStart, pending page marker cleared.
     void Reset() { parser_.Reset(); }
 
@@ -49,6 +56,7 @@ private:
     printout::PrintoutSheet& sheet_;
     SetLamp setLamp_;
     Delay delay_;
+    BeforeAck beforeAck_;
     ClockFrameParser parser_;
 };
 

@@ -3,6 +3,7 @@
 #include "codepage/cp1252.h"
 #include "printer/errors.h"
 
+#include <QIODevice>
 #include <QLocale>
 #include <QPageLayout>
 #include <QPageSize>
@@ -13,6 +14,59 @@
 #include <unistd.h>
 
 namespace printer {
+
+// Plain writes into a descriptor: a failure keeps the system's own code, so
+// the message and the code always tell of the same error.
+class FdDevice final : public QIODevice {
+public:
+    bool Attach(int fd)
+    {
+        fd_ = fd;
+        error_ = 0;
+        return open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    int Error() const { return error_; }
+    // Closes the descriptor; the first error met on the way, or 0.
+    int Finish(bool sync)
+    {
+        if (fd_ < 0)
+            return error_;
+        if (sync && !error_ && ::fdatasync(fd_) != 0)
+            error_ = errno;
+        if (::close(fd_) != 0 && !error_ && errno != EINTR)
+            error_ = errno;
+        fd_ = -1;
+        QIODevice::close();
+        return error_;
+    }
+    ~FdDevice() override { Finish(false); }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        if (error_)
+            return -1;
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(fd_, data + done, static_cast<std::size_t>(size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                error_ = errno;
+                setErrorString(QString::fromLocal8Bit(std::strerror(error_)));
+                return -1;
+            }
+            done += n;
+        }
+        return done;
+    }
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
+
 namespace {
 
 QString Decode(std::string_view bytes)
@@ -41,10 +95,10 @@ PaperLayout LocalePaper()
     return {size.width(), size.height(), 10, 10, 10, 10};
 }
 
-PdfDocument::PdfDocument(const PaperLayout& paper) : paper_(paper)
+PdfDocument::PdfDocument(const PaperLayout& paper) : paper_(paper), file_(std::make_unique<FdDevice>())
 {
     // Not drawn into until Begin; until then it answers for sizes and fonts.
-    writer_ = std::make_unique<QPdfWriter>(&file_);
+    writer_ = std::make_unique<QPdfWriter>(file_.get());
     writer_->setResolution(kResolution);
     writer_->setPageLayout(ToPageLayout(paper_));
     writer_->setCreator(QStringLiteral("Quillprint"));
@@ -56,27 +110,13 @@ PdfDocument::~PdfDocument()
         painter_.end();
 }
 
-int PdfDocument::OpenFile(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const int err = errno;
-        throw EOSError(err, std::strerror(err));
-    }
-    return fd;
-}
-
 void PdfDocument::Begin(int fd)
 {
     touched_ = true;
-    if (!file_.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        throw EOSError(EBADF, file_.errorString().toStdString());
-    }
+    file_->Attach(fd);
     if (!painter_.begin(writer_.get())) {
-        const std::string reason = file_.errorString().toStdString();
-        file_.close();
-        throw EOSError(file_.error() == QFileDevice::NoError ? 0 : EIO, reason);
+        const int error = file_->Finish(false);
+        throw EOSError(error, error ? std::strerror(error) : "");
     }
     painter_.setFont(font_);
     painter_.setPen(Qt::black);
@@ -88,16 +128,16 @@ void PdfDocument::NewPage()
         writer_->newPage();
 }
 
-void PdfDocument::End()
+void PdfDocument::End(bool sync)
 {
     if (!painter_.isActive())
         return;
     const bool written = painter_.end();
-    const bool flushed = file_.flush();
-    const QString reason = file_.errorString();
-    file_.close();
-    if (!written || !flushed)
-        throw EOSError(EIO, reason.toStdString());
+    int error = file_->Finish(sync);
+    if (!written && !error)
+        error = EIO;
+    if (error)
+        throw EOSError(error, std::strerror(error));
 }
 
 int PdfDocument::PageWidth() const

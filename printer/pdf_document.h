@@ -7,7 +7,6 @@
 
 #include "printer/spooler.h"
 
-#include <QFile>
 #include <QFont>
 #include <QFontMetrics>
 #include <QPainter>
@@ -20,6 +19,8 @@
 
 namespace printer {
 
+class FdDevice;
+
 class PdfDocument {
 public:
     static constexpr int kResolution = 1200;
@@ -29,10 +30,6 @@ public:
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete;
 
-    // Opens path for writing (created or emptied); throws EOSError with the
-    // system's reason. The descriptor is for Begin.
-    static int OpenFile(const std::string& path);
-
     // Starts drawing into the open descriptor (taken over): the document and
     // its first page. Throws EOSError with the platform's reason.
     void Begin(int fd);
@@ -40,8 +37,10 @@ public:
     // The file was opened for drawing (and so emptied) at some point.
     bool Touched() const { return touched_; }
     void NewPage();
-    // Finishes and closes the file; throws EOSError when it cannot be written.
-    void End();
+    // Finishes and closes the file, first flushed to the disk when sync is
+    // set; throws EOSError with the code and text of the error that stopped
+    // it.
+    void End(bool sync = false);
 
     int PageWidth() const;
     int PageHeight() const;
@@ -57,7 +56,7 @@ private:
     const QFontMetrics& FontMetrics();
 
     PaperLayout paper_;
-    QFile file_;
+    std::unique_ptr<FdDevice> file_;
     std::unique_ptr<QPdfWriter> writer_;
     QPainter painter_;
     QFont font_;

@@ -1,16 +1,46 @@
 #include "printer/pdf_file.h"
 
 #include "printer/pdf_document.h"
+#include "printer/errors.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace printer {
 namespace {
 
+// The mode a new file gets from open(..., 0666): the process's umask
+// applied. Read, not set, so other threads are not disturbed.
+mode_t NewFileMode()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Umask:", 0) == 0)
+            return 0666 & ~static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    return 0644;
+}
+
+void SyncFolderOf(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 class SharedDocumentContext final : public PrintContext {
 public:
-    SharedDocumentContext(std::shared_ptr<PdfDocument> doc, const std::string& path)
-        : doc_(std::move(doc)), path_(path)
+    SharedDocumentContext(std::shared_ptr<PdfDocument> doc, std::function<int()> open)
+        : doc_(std::move(doc)), open_(std::move(open))
     {
     }
 
@@ -30,7 +60,7 @@ public:
         if (doc_->Begun())
             doc_->NewPage();
         else
-            doc_->Begin(PdfDocument::OpenFile(path_));
+            doc_->Begin(open_());
     }
     void StartPage() override
     {
@@ -42,7 +72,7 @@ public:
 
 private:
     std::shared_ptr<PdfDocument> doc_;
-    std::string path_;
+    std::function<int()> open_;
     int pages_ = 0;
 };
 
@@ -59,25 +89,51 @@ std::unique_ptr<PrintContext> PdfFileSpooler::MakeContext(const std::string& dev
 {
     if (device != kDevice)
         return nullptr;
-    return std::make_unique<SharedDocumentContext>(doc_, path_);
+    return std::make_unique<SharedDocumentContext>(doc_, [this] { return OpenBeside(); });
+}
+
+// A hidden name in the same folder, so the rename that puts the file in
+// place cannot cross file systems.
+int PdfFileSpooler::OpenBeside()
+{
+    const std::size_t slash = path_.find_last_of('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    std::string pattern = path_.substr(0, base) + "." + path_.substr(base) + ".XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        throw EOSError(err, std::strerror(err));
+    }
+    drawing_ = pattern;
+    // The mode of the file it replaces, or of any new file.
+    struct stat old{};
+    ::fchmod(fd, ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777) : NewFileMode());
+    return fd;
 }
 
 void PdfFileSpooler::Abandon()
 {
-    if (!doc_->Touched())
+    if (drawing_.empty())
         return;
     try {
         doc_->End();
     } catch (...) {
     }
-    ::unlink(path_.c_str());
+    ::unlink(drawing_.c_str());
+    drawing_.clear();
 }
 
 void PdfFileSpooler::Finish()
 {
     if (!doc_->Begun())
-        doc_->Begin(PdfDocument::OpenFile(path_));
-    doc_->End();
+        doc_->Begin(OpenBeside());
+    doc_->End(true);
+    if (::rename(drawing_.c_str(), path_.c_str()) != 0) {
+        const int err = errno;
+        throw EOSError(err, std::strerror(err));
+    }
+    drawing_.clear();
+    SyncFolderOf(path_);
 }
 
 } // namespace printer

@@ -10,15 +10,49 @@ PrintoutSheet::PrintoutSheet()
     SetUp();
 }
 
+template <class Fn>
+void PrintoutSheet::Notify(Fn fn)
+{
+    if (observer_)
+        fn(*observer_);
+    for (Observer* o : extra_)
+        fn(*o);
+}
+
+void PrintoutSheet::RemoveObserver(Observer* observer)
+{
+    extra_.erase(std::remove(extra_.begin(), extra_.end(), observer), extra_.end());
+}
+
 void PrintoutSheet::SetUp()
 {
     TruncateTo(0);
     WriteRow(kPageMarker);
     current_ = 0;
-    if (observer_) {
-        observer_->SheetReset();
-        observer_->CurrentRowChanged(current_, false);
-    }
+    Notify([&](Observer& o) {
+        o.SheetReset();
+        o.CurrentRowChanged(current_, false);
+        o.SheetBegun();
+    });
+}
+
+void PrintoutSheet::LoadRows(const std::vector<std::string>& rows)
+{
+    TruncateTo(0);
+    WriteRow(kPageMarker);
+    std::size_t bytes = 0;
+    for (const std::string& row : rows)
+        bytes += row.size();
+    arena_.reserve(arena_.size() + bytes);
+    ends_.reserve(rows.size() + 1);
+    for (const std::string& row : rows)
+        WriteRow(row);
+    nextRow_ = RowCount();
+    current_ = RowCount() - 1;
+    Notify([&](Observer& o) {
+        o.SheetReset();
+        o.CurrentRowChanged(current_, true);
+    });
 }
 
 void PrintoutSheet::ResetSheet()
@@ -61,12 +95,12 @@ void PrintoutSheet::AppendLine(std::string_view text)
     TruncateTo(row);
     WriteRow(text);
     nextRow_ = row + 1;
-    if (observer_) {
+    Notify([&](Observer& o) {
         if (replaced && row == 0)
-            observer_->SheetReset();
+            o.SheetReset();
         else
-            observer_->RowsChanged(row);
-    }
+            o.RowsChanged(row);
+    });
 }
 
 void PrintoutSheet::AppendPageMarker()
@@ -80,8 +114,7 @@ void PrintoutSheet::ShowLastRow()
     if (current_ == last)
         return;
     current_ = last;
-    if (observer_)
-        observer_->CurrentRowChanged(current_, true);
+    Notify([&](Observer& o) { o.CurrentRowChanged(current_, true); });
 }
 
 void PrintoutSheet::SelectRow(int row)
@@ -89,8 +122,7 @@ void PrintoutSheet::SelectRow(int row)
     if (row < 0 || row >= RowCount() || row == current_)
         return;
     current_ = row;
-    if (observer_)
-        observer_->CurrentRowChanged(current_, true);
+    Notify([&](Observer& o) { o.CurrentRowChanged(current_, true); });
 }
 
 std::string_view PrintoutSheet::RowText(int row) const

@@ -27,6 +27,9 @@ public:
         virtual void SheetReset() = 0;                           // rows replaced wholesale
         virtual void RowsChanged(int firstChangedRow) = 0;       // rows from here on are new
         virtual void CurrentRowChanged(int row, bool scrollTo) = 0;
+        // The sheet begins afresh (window creation, ResetSheet); not told
+        // when rows kept elsewhere are loaded.
+        virtual void SheetBegun() {}
     };
 
     // The window-creation state: one marker row, next-row counter 0.
@@ -39,6 +42,9 @@ public:
     void AppendLine(std::string_view text);
     void AppendPageMarker();
     void ShowLastRow();
+    // Shows rows kept elsewhere (a printout file): the marker row 0, then
+    // these; the last row becomes the current row.
+    void LoadRows(const std::vector<std::string>& rows);
 
     int RowCount() const { return static_cast<int>(ends_.size()); }
     std::string_view RowText(int row) const;
@@ -57,10 +63,14 @@ public:
     std::int64_t TotalHeight() const { return RowTop(RowCount()); }
 
     void SetObserver(Observer* observer) { observer_ = observer; }
+    // Further observers, told after the one above.
+    void AddObserver(Observer* observer) { extra_.push_back(observer); }
+    void RemoveObserver(Observer* observer);
 
 private:
     void WriteRow(std::string_view text);
     void TruncateTo(int rows);
+    template <class Fn> void Notify(Fn fn);
 
     std::string arena_;                // all row texts back to back
     std::vector<std::uint64_t> ends_;  // end offset of each row in the arena
@@ -68,6 +78,7 @@ private:
     int nextRow_ = 0;
     int current_ = 0;
     Observer* observer_ = nullptr;
+    std::vector<Observer*> extra_;
 };
 
 } // namespace printout

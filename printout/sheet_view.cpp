@@ -47,9 +47,18 @@ SheetGrid::SheetGrid(PrintoutSheet& sheet, QWidget* parent)
     printOnAction_ = new QAction(tr("Print on..."), this);
     printOnAction_->setObjectName(QStringLiteral("actionPrintOn"));
     connect(printOnAction_, &QAction::triggered, this, &SheetGrid::PrintOnRequested);
+    openAction_ = new QAction(tr("Open Printout..."), this);
+    openAction_->setObjectName(QStringLiteral("actionOpenPrintout"));
+    openAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    openAction_->setShortcutContext(Qt::WindowShortcut);
+    connect(openAction_, &QAction::triggered, this, [this] {
+        if (!openAllowed_ || openAllowed_())
+            emit OpenPrintoutRequested();
+    });
     addAction(copyAction_);
     addAction(saveAsPdfAction_);
     addAction(printOnAction_);
+    addAction(openAction_);
 }
 
 SheetGrid::~SheetGrid()
@@ -273,7 +282,11 @@ void SheetGrid::ShowMenu(const QPoint& globalPos)
     menu.addSeparator();
     menu.addAction(saveAsPdfAction_);
     menu.addAction(printOnAction_);
+    menu.addSeparator();
+    menu.addAction(openAction_);
+    openAction_->setEnabled(!openAllowed_ || openAllowed_());
     menu.exec(globalPos);
+    openAction_->setEnabled(true); // the shortcut asks again when used
 }
 
 void SheetGrid::contextMenuEvent(QContextMenuEvent* event)

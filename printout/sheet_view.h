@@ -6,10 +6,12 @@
 //
 // Rows are selected from the current row to an anchor (Shift with a click or
 // the movement keys; Ctrl+A takes every row). The context menu (also the Menu
-// key and Shift+F10) offers Copy (Ctrl+C), "Save as PDF..." (Ctrl+S) and
-// "Print on..."; the last two are the window's to carry out.
+// key and Shift+F10) offers Copy (Ctrl+C), "Save as PDF..." (Ctrl+S),
+// "Print on..." and "Open Printout..." (Ctrl+O); the last three are the
+// window's to carry out.
 
 #include <QAbstractScrollArea>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -46,10 +48,14 @@ public:
     QAction* CopyAction() const { return copyAction_; }
     QAction* SaveAsPdfAction() const { return saveAsPdfAction_; }
     QAction* PrintOnAction() const { return printOnAction_; }
+    QAction* OpenPrintoutAction() const { return openAction_; }
+    // Whether "Open Printout..." may be used now; always, when not set.
+    void SetOpenAllowed(std::function<bool()> allowed) { openAllowed_ = std::move(allowed); }
 
 signals:
     void SaveAsPdfRequested();
     void PrintOnRequested();
+    void OpenPrintoutRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -88,6 +94,8 @@ private:
     QAction* copyAction_ = nullptr;
     QAction* saveAsPdfAction_ = nullptr;
     QAction* printOnAction_ = nullptr;
+    QAction* openAction_ = nullptr;
+    std::function<bool()> openAllowed_;
 };
 
 // Makes the grid's rows readable by assistive technology, as a table of one

@@ -60,8 +60,10 @@ out=$(timeout 60 "$prefix/bin/quillprint-clock-sim" --help 2>&1) && grep -q -- '
 
 # Up on the offscreen platform in German: which catalogue it read, then it ends.
 expected="$prefix/share/quillprint/locale/de/LC_MESSAGES/default.mo"
-out=$(cd / && LANG=de_DE.UTF-8 LANGUAGE= LC_ALL= LC_MESSAGES= QUILLPRINT_REPORT_SHOWN=1 timeout 60 "$qp" 2>&1)
+data=$(mktemp -d)
+out=$(cd / && XDG_DATA_HOME=$data LANG=de_DE.UTF-8 LANGUAGE= LC_ALL= LC_MESSAGES= QUILLPRINT_REPORT_SHOWN=1 timeout 60 "$qp" 2>&1)
 rc=$?
+rm -rf "$data"
 [ $rc -eq 0 ] || fail "the program ended with status $rc: $out"
 grep -q "^shown rss_kb=[0-9]* catalogue=$expected\$" <<<"$out" ||
   fail "the program did not report the installed German catalogue $expected: $out"

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <atomic>
+#include <csignal>
+#include <sys/resource.h>
 #include <filesystem>
 #include <thread>
 
@@ -108,29 +110,6 @@ TEST(PrintButton, PrintsTheReceivedPrintoutOneJobPerPage)
 
 namespace {
 
-// Answers the next modal dialog of type D that opens with what answer does.
-template <class D>
-class DialogAnswerer {
-public:
-    explicit DialogAnswerer(std::function<void(D&)> answer) : answer_(std::move(answer))
-    {
-        timer_.setInterval(10);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
-            if (!dialog || !dialog->isVisible() || seen)
-                return;
-            seen = true;
-            answer_(*dialog);
-        });
-        timer_.start();
-    }
-    bool seen = false;
-
-private:
-    std::function<void(D&)> answer_;
-    QTimer timer_;
-};
-
 // The dialog takes a selection in over its file model, which a busy machine
 // may not have ready when accept() comes.
 void SelectAndAccept(QFileDialog& dialog, const QString& path)
@@ -184,15 +163,24 @@ TEST(SheetMenu, SavesThePrintoutAsPdfAndPrintsOnAPickedPrinter)
     EXPECT_EQ(JobPages(pdf, paper.left, paper.top, w, h),
               (std::vector<std::vector<std::string>>{{"Race 1", "K7 0815"}, {"Race 2", "end"}}));
 
-    // A file that cannot be written: the reason in the error box.
+    // A file that cannot be written: the reason in the error box, the code
+    // and the text of the same error. A file size limit makes the write
+    // fail in a folder the dialog can show.
     {
         DialogAnswerer<QFileDialog> answer([&](QFileDialog& dialog) {
-            SelectAndAccept(dialog, QString::fromStdString(cupsd.Dir() + "/no-such-dir/x.pdf"));
+            SelectAndAccept(dialog, QString::fromStdString(cupsd.Dir() + "/too-big.pdf"));
         });
         BoxAnswerer boxes;
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit small{1024, old.rlim_max};
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &small);
         form.StringGrid1->SaveAsPdfAction()->trigger();
+        ::setrlimit(RLIMIT_FSIZE, &old);
         ASSERT_EQ(boxes.seen.size(), 1u);
-        EXPECT_EQ(boxes.seen[0].text.toStdString(), "System Error.  Code: 2.\nNo such file or directory.");
+        EXPECT_EQ(boxes.seen[0].text.toStdString(), "System Error.  Code: 27.\nFile too large.");
+        EXPECT_FALSE(std::filesystem::exists(cupsd.Dir() + "/too-big.pdf"));
     }
 
     // Print on...: the printer picked in Qt's print dialog, for this walk only.

@@ -38,11 +38,15 @@ public:
         root_ = ::mkdtemp(pattern);
         fs::create_directories(root_ / "sys");
         fs::create_directories(root_ / "dev");
+        // Port locks of our own: tests running beside this one (or runs
+        // they killed) must not hold the pty numbers we are given.
         fs::create_directories(root_ / "lock");
+        fs::permissions(root_ / "lock", fs::perms::all | fs::perms::sticky_bit);
         Use();
     }
     ~FakePortTree()
     {
+        serial::SetComPortLockDir(savedLockDir_);
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
@@ -64,6 +68,7 @@ public:
 
 private:
     fs::path root_;
+    std::string savedLockDir_ = serial::ComPortLockDir();
 };
 
 // A pty whose slave stands in for a serial device nobody answers on.
@@ -125,6 +130,29 @@ public:
 private:
     QTimer timer_;
     QElapsedTimer clock_;
+};
+
+// Answers the next modal dialog of type D that opens with what answer does.
+template <class D>
+class DialogAnswerer {
+public:
+    explicit DialogAnswerer(std::function<void(D&)> answer) : answer_(std::move(answer))
+    {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || seen)
+                return;
+            seen = true;
+            answer_(*dialog);
+        });
+        timer_.start();
+    }
+    bool seen = false;
+
+private:
+    std::function<void(D&)> answer_;
+    QTimer timer_;
 };
 
 inline void RunEventsFor(int ms)

@@ -68,6 +68,18 @@ TEST(Receiver, AcknowledgedLineFrame)
     EXPECT_EQ(r.sheet.CurrentRow(), 1);
 }
 
+TEST(Receiver, KeepsTheLineAfterThePauseAndBeforeTheAnswer)
+{
+    Rig r;
+    std::vector<std::string> order;
+    r.rx.SetBeforeAck([&] { order.push_back(std::to_string(r.delays.size()) + " pauses, " +
+                                            std::to_string(r.port.writes.size()) + " writes"); });
+    r.Event("\x6C\x55\x50\x03" "ABC" "\xDA"s);
+    r.Event("\x6C\x55\x51\x03" "ABC" "\xDB"s); // not answered: nothing to wait for
+    EXPECT_EQ(order, std::vector<std::string>{"1 pauses, 0 writes"});
+    EXPECT_EQ(r.port.writes, std::vector<std::string>{kAckU});
+}
+
 TEST(Receiver, WhichFramesAreAnswered)
 {
     Rig r;

@@ -1,0 +1,177 @@
+#include "printout/printout_reader.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "codepage/cp1252.h"
+
+namespace printout {
+namespace {
+
+bool IsUtf8(std::string_view s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const std::size_t n = b < 0x80                ? 0
+                              : b >= 0xC2 && b < 0xE0 ? 1
+                              : b >= 0xE0 && b < 0xF0 ? 2
+                              : b >= 0xF0 && b < 0xF5 ? 3
+                                                      : 9;
+        if (n == 9 || i + n >= s.size())
+            return false;
+        for (std::size_t k = 1; k <= n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        // Overlong three- and four-byte forms and surrogates.
+        const auto c1 = n > 0 ? static_cast<unsigned char>(s[i + 1]) : 0;
+        if ((b == 0xE0 && c1 < 0xA0) || (b == 0xED && c1 >= 0xA0) || (b == 0xF0 && c1 < 0x90) ||
+            (b == 0xF4 && c1 >= 0x90))
+            return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+unsigned char ToCodePage(char32_t c)
+{
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+        return static_cast<unsigned char>(c);
+    for (int i = 0; i < 32; ++i)
+        if (codepage::detail::kHigh[static_cast<std::size_t>(i)] == c)
+            return static_cast<unsigned char>(0x80 + i);
+    return '?';
+}
+
+std::string FromUtf8(std::string_view s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        const std::size_t n = b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+        char32_t c = b & (0x3F >> n);
+        for (std::size_t k = 1; k <= n; ++k)
+            c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        out += static_cast<char>(ToCodePage(c));
+        i += n + 1;
+    }
+    return out;
+}
+
+// What the sheet can show: tabs as spaces, no other control bytes, and no
+// line that would pass for a page marker.
+std::string Cleaned(std::string_view piece)
+{
+    std::string row;
+    row.reserve(piece.size());
+    for (const char ch : piece) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b == '\t')
+            row += ' ';
+        else if (b >= 0x20)
+            row += ch;
+    }
+    if (row == "@")
+        row.clear();
+    return row;
+}
+
+} // namespace
+
+PrintoutRead ParsePrintout(std::string_view bytes)
+{
+    PrintoutRead result;
+    std::size_t controls = 0;
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b == 0) {
+            result.status = PrintoutRead::Status::NotText;
+            return result;
+        }
+        if (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f')
+            ++controls;
+    }
+    if (controls * 100 > bytes.size()) {
+        result.status = PrintoutRead::Status::NotText;
+        return result;
+    }
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
+        bytes.remove_prefix(3);
+    const bool utf8 = IsUtf8(bytes);
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        std::string_view line = bytes.substr(0, end);
+        bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        const std::string text = utf8 ? FromUtf8(line) : std::string(line);
+        // A form feed ends a page; text around it stays on its side.
+        std::string_view rest = text;
+        for (;;) {
+            const std::size_t ff = rest.find('\f');
+            const std::string_view piece = rest.substr(0, ff);
+            if (ff == std::string_view::npos || !piece.empty())
+                result.rows.push_back(Cleaned(piece));
+            if (ff == std::string_view::npos)
+                break;
+            result.rows.emplace_back(std::string(1, '@'));
+            rest.remove_prefix(ff + 1);
+            if (rest.empty())
+                break;
+        }
+    }
+    return result;
+}
+
+PrintoutRead ReadPrintoutFile(const std::string& path, std::size_t maxBytes)
+{
+    PrintoutRead result;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        result.status = PrintoutRead::Status::Unreadable;
+        result.error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return result;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        result.status = PrintoutRead::Status::NotText;
+        return result;
+    }
+    if (static_cast<std::size_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        result.status = PrintoutRead::Status::TooLarge;
+        return result;
+    }
+    std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            result.status = PrintoutRead::Status::Unreadable;
+            result.error = errno;
+            ::close(fd);
+            return result;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(got);
+    return ParsePrintout(bytes);
+}
+
+} // namespace printout
