@@ -13,6 +13,7 @@
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
 #include "app/qt_translator.h"
+#include "app/sheet_commands.h"
 #include "i18n/gettext.h"
 #include "printer/errors.h"
 
@@ -62,6 +63,7 @@ int main(int argc, char** argv)
     app::InstallFontSubstitutes();
     app::ComPortDispatcherQt dispatcher;
     dispatcher.MakeDefault();
+    app::InstallPrinterHooks();
     if (!catalogueReport.Empty())
         app::ShowErrorBox(app::CatalogueReportText(catalogueReport));
 

@@ -20,6 +20,7 @@
 #include "app/application.h"
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
+#include "app/sheet_commands.h"
 #include "serial/ports.h"
 #include "user_input.h"
 
@@ -150,6 +151,7 @@ inline void SetUpProgram()
         app::InstallFontSubstitutes();
         static app::ComPortDispatcherQt dispatcher;
         dispatcher.MakeDefault();
+        app::InstallPrinterHooks();
         return true;
     }();
     (void)done;
