@@ -111,7 +111,7 @@ bool SocketAnswers(const std::string& path)
 
 } // namespace
 
-PrivateCupsd::PrivateCupsd()
+PrivateCupsd::PrivateCupsd(bool authenticatePrinting)
 {
     // Short base: the socket path must fit sun_path (108 bytes).
     std::string tmpl = "/tmp/qp-cupsd-XXXXXX";
@@ -131,13 +131,17 @@ PrivateCupsd::PrivateCupsd()
                   "LogLevel info\n"
                   "WebInterface No\n"
                   "Browsing No\n"
-                  "DefaultAuthType None\n"
+                  "DefaultAuthType " + std::string(authenticatePrinting ? "Basic" : "None") + "\n"
                   "MaxJobs 0\n"
                   "PreserveJobHistory No\n"
                   "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
                   "<Policy default>\n"
                   "  JobPrivateAccess all\n  JobPrivateValues none\n"
                   "  SubscriptionPrivateAccess all\n  SubscriptionPrivateValues none\n"
+                  + std::string(authenticatePrinting
+                                    ? "  <Limit Print-Job Create-Job Send-Document>\n    AuthType Default\n"
+                                      "    Require valid-user\n    Order deny,allow\n    Allow all\n  </Limit>\n"
+                                    : "") +
                   "  <Limit All>\n    Order deny,allow\n    Allow all\n  </Limit>\n"
                   "</Policy>\n");
         WriteFile(dir_ + "/cups-files.conf",
@@ -185,6 +189,7 @@ PrivateCupsd::PrivateCupsd()
 
     setenv("CUPS_SERVER", Socket().c_str(), 1);
     setenv("CUPS_SERVERROOT", (dir_ + "/client").c_str(), 1);
+    setenv("CUPS_STATEDIR", (dir_ + "/state").c_str(), 1);
     setenv("HOME", (dir_ + "/home").c_str(), 1);  // no ~/.cups/lpoptions of the user
     unsetenv("LPDEST");
     unsetenv("PRINTER");

@@ -8,7 +8,8 @@
 // <JobsDir>/<job id>.job, with the job's title and queue beside it.
 //
 // Starting it points this process at it: CUPS_SERVER is set to its socket,
-// LPDEST and PRINTER are unset, and the client-side configuration (lpoptions,
+// LPDEST and PRINTER are unset, CUPS_STATEDIR leads to its local certificates,
+// and the client-side configuration (lpoptions,
 // also the user's, through HOME) is read from empty directories of its own.
 
 #include <string>
@@ -26,7 +27,9 @@ struct StoredJob {
 
 class PrivateCupsd {
 public:
-    PrivateCupsd();   // throws std::runtime_error when cupsd does not come up
+    // authenticatePrinting: printing (Print-Job and the like) takes an
+    // authenticated user, as on a server with AuthType Default for it.
+    explicit PrivateCupsd(bool authenticatePrinting = false);  // throws std::runtime_error when cupsd does not come up
     ~PrivateCupsd();  // stops cupsd and removes its directory
     PrivateCupsd(const PrivateCupsd&) = delete;
     PrivateCupsd& operator=(const PrivateCupsd&) = delete;

@@ -535,3 +535,41 @@ TEST_F(CupsPrintingTest, APdfTakesTheDefaultPrintersPaperOrElseTheLocales)
 }
 
 } // namespace
+
+namespace {
+
+// A server that takes printing only from an authenticated user: lp, run as
+// this user, authenticates by itself with libcups's local credentials; so
+// does Print, without asking anybody for a password.
+TEST(CupsAuthentication, PrintAuthenticatesAsLpDoes)
+{
+    testing_support::TestApp();
+    printer::SetWaitCallback([] { QCoreApplication::processEvents(); });
+    int asked = 0;
+    printer::SetPasswordCallback([&](const std::string&, const std::string&) {
+        ++asked;
+        return std::optional<std::string>();
+    });
+    PrivateCupsd cupsd(true);
+    cupsd.AddQueue("LockedQ");
+    cupsd.SetDefault("LockedQ");
+    const std::string document = cupsd.Dir() + "/lp.txt";
+    std::ofstream(document) << "from lp\n";
+    cupsd.Run({"lp", "-d", "LockedQ", document});
+    ASSERT_EQ(cupsd.FinishedJobs().size(), 1u);
+    cupsd.ClearJobs();
+
+    auto previous = printer::SetPrinter(std::make_unique<printer::TPrinter>(printer::MakeCupsSpooler()));
+    PrintoutSheet sheet;
+    Fill(sheet, {"@", "L1", "L2", "@", "L3", "@"});
+    EXPECT_EQ(ErrorOf([&] { PrintSheet(sheet); }), "");
+    const auto jobs = cupsd.FinishedJobs();
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[0].queue, "LockedQ");
+    EXPECT_EQ(asked, 0);
+    printer::SetPrinter(std::move(previous));
+    printer::SetPasswordCallback({});
+    printer::SetWaitCallback({});
+}
+
+} // namespace
