@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPageRanges>
 #include <QPrintDialog>
@@ -46,6 +47,16 @@ void PrintSheetOn(QWidget* parent, const printout::PrintoutSheet& sheet)
     dialog.setOptions(QAbstractPrintDialog::PrintPageRange | QAbstractPrintDialog::PrintCollateCopies);
     const int pages = std::max(1, printout::PageCount(sheet));
     dialog.setMinMax(1, pages);
+    // Qt's printer options (order, odd/even pages, sides, colour, the
+    // driver's properties) would not reach the jobs: not offered.
+    for (const char* name : {"reverse", "pageSetCombo", "duplex", "colorMode", "properties"}) {
+        if (auto* widget = dialog.findChild<QWidget*>(QString::fromLatin1(name))) {
+            widget->hide();
+            for (QLabel* label : dialog.findChildren<QLabel*>())
+                if (label->buddy() == widget)
+                    label->hide();
+        }
+    }
     if (dialog.exec() != QDialog::Accepted || choice.printerName().isEmpty())
         return;
     printout::PrintTarget target;

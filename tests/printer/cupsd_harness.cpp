@@ -163,6 +163,7 @@ PrivateCupsd::PrivateCupsd(bool authenticatePrinting)
                   "out='" + JobsDir() + "'\n"
                   "printf '%s' \"$3\" > \"$out/$1.title\" || exit 1\n"
                   "printf '%s' \"$PRINTER\" > \"$out/$1.queue\" || exit 1\n"
+                  "printf '%s' \"$4\" > \"$out/$1.copies\" || exit 1\n"
                   "if [ -n \"$6\" ]; then exec cp \"$6\" \"$out/$1.job\"; else exec cat > \"$out/$1.job\"; fi\n",
                   fs::perms(0700));
 
@@ -303,6 +304,7 @@ std::vector<StoredJob> PrivateCupsd::FinishedJobs(double timeoutSeconds)
             job.path = e.path().string();
             job.title = ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".title");
             job.queue = ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".queue");
+            job.copies = std::atoi(ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".copies").c_str());
             stored.push_back(job);
         }
     }

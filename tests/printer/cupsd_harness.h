@@ -5,7 +5,7 @@
 // /etc/cups.
 //
 // Queues print through a backend of ours that stores each job's document as
-// <JobsDir>/<job id>.job, with the job's title and queue beside it.
+// <JobsDir>/<job id>.job, with the job's title, queue and copies beside it.
 //
 // Starting it points this process at it: CUPS_SERVER is set to its socket,
 // LPDEST and PRINTER are unset, CUPS_STATEDIR leads to its local certificates,
@@ -22,6 +22,7 @@ struct StoredJob {
     int id = 0;
     std::string title;
     std::string queue;
+    int copies = 1;    // as the backend was asked to make
     std::string path;  // the document as the backend received it
 };
 
