@@ -171,7 +171,7 @@ void CupsSession::WaitUntilTaken()
             timedOut_ = true;
             FailLast();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 }
 

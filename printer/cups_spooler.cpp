@@ -48,14 +48,16 @@ void CheckNotFound(CupsSession& session)
 PaperLayout PaperOf(http_t* http, cups_dest_t* dest)
 {
     constexpr double kPoints = 72.0 / 2540.0;  // hundredths of millimetres
-    const std::unique_ptr<cups_dinfo_t, InfoDeleter> info(cupsCopyDestInfo(http, dest));
+    // A printer that names no default media (a raw queue) has no sizes to
+    // ask for either.
+    const char* media = cupsGetOption("media", dest->num_options, dest->options);
+    const std::unique_ptr<cups_dinfo_t, InfoDeleter> info(media ? cupsCopyDestInfo(http, dest) : nullptr);
     cups_size_t size{};
-    if (info && cupsGetOption("media", dest->num_options, dest->options) &&
-        cupsGetDestMediaDefault(http, dest, info.get(), 0, &size) && size.width > 0 && size.length > 0)
+    if (info && cupsGetDestMediaDefault(http, dest, info.get(), 0, &size) && size.width > 0 && size.length > 0)
         return {size.width * kPoints, size.length * kPoints, size.left * kPoints,
                 size.top * kPoints,   size.right * kPoints,  size.bottom * kPoints};
     PaperLayout paper = LocalePaper();
-    if (const char* media = cupsGetOption("media", dest->num_options, dest->options)) {
+    if (media) {
         if (const pwg_media_t* pwg = pwgMediaForPWG(media)) {
             paper.width = pwg->width * kPoints;
             paper.height = pwg->length * kPoints;
@@ -264,12 +266,14 @@ public:
         std::optional<std::string> name;
         Session().Run([&](CupsSession& s) {
             // LPDEST, PRINTER, lpoptions, then the server's default.
-            const DestPtr dest(cupsGetNamedDest(s.Http(), nullptr, nullptr));
+            DestPtr dest(cupsGetNamedDest(s.Http(), nullptr, nullptr));
             if (dest)
                 name = DeviceName(*dest);
             else
                 CheckNotFound(s);
+            justLookedUp_ = std::move(dest);
         });
+        justLookedUpAt_ = std::chrono::steady_clock::now();
         return name;
     }
 
@@ -281,10 +285,17 @@ public:
         const std::size_t slash = device.find('/');
         const std::string name = device.substr(0, slash);
         const std::string instance = slash == std::string::npos ? std::string() : device.substr(slash + 1);
+        // The default printer's description, as it was just read, serves
+        // the job that asked for the default printer.
         DestPtr dest;
+        if (justLookedUp_ && device == DeviceName(*justLookedUp_) &&
+            std::chrono::steady_clock::now() - justLookedUpAt_ < std::chrono::seconds(1))
+            dest = std::move(justLookedUp_);
+        justLookedUp_.reset();
         PaperLayout paper;
         Session().Run([&](CupsSession& s) {
-            dest.reset(cupsGetNamedDest(s.Http(), name.c_str(), instance.empty() ? nullptr : instance.c_str()));
+            if (!dest)
+                dest.reset(cupsGetNamedDest(s.Http(), name.c_str(), instance.empty() ? nullptr : instance.c_str()));
             if (!dest) {
                 CheckNotFound(s);
                 return;
@@ -306,6 +317,8 @@ private:
     }
 
     std::chrono::milliseconds bound_;
+    DestPtr justLookedUp_;
+    std::chrono::steady_clock::time_point justLookedUpAt_;
 };
 
 } // namespace

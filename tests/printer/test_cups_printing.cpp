@@ -551,6 +551,7 @@ TEST(CupsAuthentication, PrintAuthenticatesAsLpDoes)
         return std::optional<std::string>();
     });
     PrivateCupsd cupsd(true);
+    setenv("TMPDIR", cupsd.Dir().c_str(), 1);
     cupsd.AddQueue("LockedQ");
     cupsd.SetDefault("LockedQ");
     const std::string document = cupsd.Dir() + "/lp.txt";
