@@ -446,6 +446,20 @@ TEST_F(CupsPrintingTest, TheDefaultPrinterFollowsTheSystemAndTheUsersChoice)
     cupsd->RemoveQueue("Later");
 }
 
+TEST_F(CupsPrintingTest, AnInstanceOfTheUsersPrintsWithItsOwnOptions)
+{
+    const std::string lpoptions = std::string(getenv("HOME")) + "/.cups/lpoptions";
+    std::filesystem::create_directories(std::filesystem::path(lpoptions).parent_path());
+    std::ofstream(lpoptions) << "Dest Other/two copies=2\nDefault Other/two\n";
+    Fill(sheet, {"@", "L1", "L2"});
+    PrintSheet(sheet);
+    std::filesystem::remove(lpoptions);
+    const auto jobs = cupsd->FinishedJobs();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].queue, "Other");
+    EXPECT_EQ(jobs[0].copies, 2);
+}
+
 TEST_F(CupsPrintingTest, APageThatExactlyFillsTheSheetOfPaperTakesOneSheet)
 {
     // How many lines one sheet of paper takes.
