@@ -111,7 +111,7 @@ bool SocketAnswers(const std::string& path)
 
 } // namespace
 
-PrivateCupsd::PrivateCupsd(bool authenticatePrinting)
+PrivateCupsd::PrivateCupsd(bool authenticatePrinting, bool localCredentials)
 {
     // Short base: the socket path must fit sun_path (108 bytes).
     std::string tmpl = "/tmp/qp-cupsd-XXXXXX";
@@ -155,7 +155,8 @@ PrivateCupsd::PrivateCupsd(bool authenticatePrinting)
                   "ErrorLog " + dir_ + "/log/error_log\n"
                   "PageLog " + dir_ + "/log/page_log\n"
                   "Printcap " + dir_ + "/printcap\n"
-                  "SystemGroup root\n");
+                  "SystemGroup root\n" +
+                  std::string(localCredentials ? "" : "PeerCred off\n"));
         // Mode 0700: cupsd runs such a backend as root, so it may write here.
         WriteFile(dir_ + "/bin/backend/qpjob",
                   "#!/bin/sh\n"
@@ -190,7 +191,7 @@ PrivateCupsd::PrivateCupsd(bool authenticatePrinting)
 
     setenv("CUPS_SERVER", Socket().c_str(), 1);
     setenv("CUPS_SERVERROOT", (dir_ + "/client").c_str(), 1);
-    setenv("CUPS_STATEDIR", (dir_ + "/state").c_str(), 1);
+    setenv("CUPS_STATEDIR", (dir_ + (localCredentials ? "/state" : "/client")).c_str(), 1);
     setenv("HOME", (dir_ + "/home").c_str(), 1);  // no ~/.cups/lpoptions of the user
     unsetenv("LPDEST");
     unsetenv("PRINTER");

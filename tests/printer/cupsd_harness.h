@@ -29,8 +29,11 @@ struct StoredJob {
 class PrivateCupsd {
 public:
     // authenticatePrinting: printing (Print-Job and the like) takes an
-    // authenticated user, as on a server with AuthType Default for it.
-    explicit PrivateCupsd(bool authenticatePrinting = false);  // throws std::runtime_error when cupsd does not come up
+    // authenticated user, as on a server with AuthType Default for it;
+    // without localCredentials only a password does (no peer credentials,
+    // no local certificate for this process).
+    // Throws std::runtime_error when cupsd does not come up.
+    explicit PrivateCupsd(bool authenticatePrinting = false, bool localCredentials = true);
     ~PrivateCupsd();  // stops cupsd and removes its directory
     PrivateCupsd(const PrivateCupsd&) = delete;
     PrivateCupsd& operator=(const PrivateCupsd&) = delete;

@@ -587,4 +587,29 @@ TEST(CupsAuthentication, PrintAuthenticatesAsLpDoes)
     printer::SetWaitCallback({});
 }
 
+TEST(CupsAuthentication, APasswordIsAskedWhereNeededAndTheTypingTimeIsNotTheServers)
+{
+    testing_support::TestApp();
+    PrivateCupsd cupsd(true, false);
+    setenv("TMPDIR", cupsd.Dir().c_str(), 1);
+    cupsd.AddQueue("LockedQ");
+    cupsd.SetDefault("LockedQ");
+    std::vector<std::string> asked;
+    printer::SetPasswordCallback([&](const std::string& user, const std::string&) {
+        asked.push_back(user);
+        std::this_thread::sleep_for(2 * kTestBound);  // the user thinks it over, and declines
+        return std::optional<std::string>();
+    });
+    auto previous = printer::SetPrinter(std::make_unique<printer::TPrinter>(printer::MakeCupsSpooler(kTestBound)));
+    PrintoutSheet sheet;
+    Fill(sheet, {"@", "L1", "L2"});
+    const std::string error = ErrorOf([&] { PrintSheet(sheet); });
+    EXPECT_EQ(asked, std::vector<std::string>{cupsUser()});
+    // Declined: the server's refusal, not its silence.
+    EXPECT_EQ(error, "System Error.  Code: 1026.\nUnauthorized");
+    EXPECT_TRUE(cupsd.FinishedJobs().empty());
+    printer::SetPrinter(std::move(previous));
+    printer::SetPasswordCallback({});
+}
+
 } // namespace
