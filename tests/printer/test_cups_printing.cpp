@@ -454,10 +454,13 @@ TEST_F(CupsPrintingTest, AnInstanceOfTheUsersPrintsWithItsOwnOptions)
     Fill(sheet, {"@", "L1", "L2"});
     PrintSheet(sheet);
     std::filesystem::remove(lpoptions);
+    PrintSheet(sheet);  // on the system's default again
     const auto jobs = cupsd->FinishedJobs();
-    ASSERT_EQ(jobs.size(), 1u);
+    ASSERT_EQ(jobs.size(), 2u);
     EXPECT_EQ(jobs[0].queue, "Other");
     EXPECT_EQ(jobs[0].copies, 2);
+    EXPECT_EQ(jobs[1].queue, "Q");
+    EXPECT_EQ(jobs[1].copies, 1);
 }
 
 TEST_F(CupsPrintingTest, APageThatExactlyFillsTheSheetOfPaperTakesOneSheet)
