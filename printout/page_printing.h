@@ -6,9 +6,10 @@
 // printed.
 //
 // Failures are thrown (printer::EPrinter, printer::EOSError); the caller's
-// error box shows them. Main thread only: the spooler's progress callback
-// runs the main loop, so rows may arrive, the sheet may be cleared and Print
-// may be pressed again while a job is under way.
+// error box shows them. Main thread only: while the printer waits, its wait
+// callback lets the window's handlers run, so rows may arrive, the sheet may
+// be cleared and (where the callback lets input through) Print may be pressed
+// again while a job is under way.
 
 #include "printout/sheet.h"
 
