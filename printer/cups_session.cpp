@@ -62,8 +62,11 @@ void CupsSession::Run(const std::function<void(CupsSession&)>& work)
         done_ = true;
         changed_.notify_all();
     });
+    waitFailure_ = nullptr;
     WaitForHelper();
     helper.join();
+    if (waitFailure_)
+        std::rethrow_exception(waitFailure_);
     if (error)
         std::rethrow_exception(error);
     if (!failure)
@@ -96,7 +99,13 @@ void CupsSession::WaitForHelper()
         if (asking_) {
             const std::string user = askedUser_;
             lock.unlock();
-            std::optional<std::string> answer = password_ ? password_(user, server_) : std::nullopt;
+            std::optional<std::string> answer;
+            try {
+                if (password_)
+                    answer = password_(user, server_);
+            } catch (...) {
+                // No answer is a declined one; the helper must not wait forever.
+            }
             lock.lock();
             answer_ = std::move(answer);
             asking_ = false;
@@ -106,7 +115,13 @@ void CupsSession::WaitForHelper()
         }
         if (wait_) {
             lock.unlock();
-            wait_();
+            try {
+                wait_();
+            } catch (...) {
+                // Reported once the helper is done: it cannot be left running.
+                if (!waitFailure_)
+                    waitFailure_ = std::current_exception();
+            }
             lock.lock();
         }
         changed_.wait_for(lock, std::chrono::milliseconds(5), [this] { return done_ || asking_; });

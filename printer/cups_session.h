@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -66,6 +67,9 @@ private:
     std::chrono::steady_clock::time_point deadline_;
     bool timedOut_ = false;
     std::string passwordText_;
+
+    // Calling thread only.
+    std::exception_ptr waitFailure_;
 
     // Shared between the two threads.
     std::mutex mutex_;
