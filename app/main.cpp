@@ -14,6 +14,7 @@
 #include "app/form1.h"
 #include "app/printout_keeper.h"
 #include "app/qt_translator.h"
+#include "app/sheet_commands.h"
 #include "i18n/gettext.h"
 #include "printer/errors.h"
 
@@ -63,6 +64,7 @@ int main(int argc, char** argv)
     app::InstallFontSubstitutes();
     app::ComPortDispatcherQt dispatcher;
     dispatcher.MakeDefault();
+    app::InstallPrinterHooks();
     if (!catalogueReport.Empty())
         app::ShowErrorBox(app::CatalogueReportText(catalogueReport));
 

@@ -2,11 +2,18 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPageRanges>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QStandardPaths>
 
+#include "app/pause.h"
+#include "printer/printer.h"
 #include "printout/page_printing.h"
 
 namespace app {
@@ -36,11 +43,55 @@ void PrintSheetOn(QWidget* parent, const printout::PrintoutSheet& sheet)
     QPrintDialog dialog(&choice, parent);
     dialog.setObjectName(QStringLiteral("PrintOnDialog"));
     dialog.setWindowTitle(QCoreApplication::translate("app", "Print on"));
-    // Only the printer is taken from the dialog; no file, range or copies.
-    dialog.setOptions(QAbstractPrintDialog::PrintDialogOptions());
+    // The pages offered are the printout's, one job each; no file.
+    dialog.setOptions(QAbstractPrintDialog::PrintPageRange | QAbstractPrintDialog::PrintCollateCopies);
+    const int pages = std::max(1, printout::PageCount(sheet));
+    dialog.setMinMax(1, pages);
+    // Qt's printer options (order, odd/even pages, sides, colour, the
+    // driver's properties) would not reach the jobs: not offered.
+    for (const char* name : {"reverse", "pageSetCombo", "duplex", "colorMode", "properties"}) {
+        if (auto* widget = dialog.findChild<QWidget*>(QString::fromLatin1(name))) {
+            widget->hide();
+            for (QLabel* label : dialog.findChildren<QLabel*>())
+                if (label->buddy() == widget)
+                    label->hide();
+        }
+    }
     if (dialog.exec() != QDialog::Accepted || choice.printerName().isEmpty())
         return;
-    printout::PrintSheet(sheet, {nullptr, choice.printerName().toStdString()});
+    printout::PrintTarget target;
+    target.device = choice.printerName().toStdString();
+    int wanted = pages;
+    if (choice.printRange() == QPrinter::PageRange && !choice.pageRanges().isEmpty()) {
+        const QPageRanges ranges = choice.pageRanges();
+        target.pages = [ranges](int page) { return ranges.contains(page); };
+        wanted = 0;
+        for (const QPageRanges::Range& r : ranges.toRangeList())
+            wanted += r.to - r.from + 1;
+    }
+    const int copies = std::max(1, choice.copyCount());
+    // Collated copies of several pages are whole walks; else each job
+    // carries its copies.
+    const bool walks = choice.collateCopies() && wanted > 1;
+    target.copies = walks ? 1 : copies;
+    for (int walk = 0; walk < (walks ? copies : 1); ++walk)
+        printout::PrintSheet(sheet, target);
+}
+
+void InstallPrinterHooks()
+{
+    printer::SetWaitCallback([] { DelayProcessingMessages(1); });
+    printer::SetPasswordCallback([](const std::string& user, const std::string& server) -> std::optional<std::string> {
+        bool ok = false;
+        const QString password = QInputDialog::getText(
+            QApplication::activeWindow(), QCoreApplication::translate("app", "Print server password"),
+            QCoreApplication::translate("app", "Password for %1 on %2:")
+                .arg(QString::fromStdString(user), QString::fromStdString(server)),
+            QLineEdit::Password, QString(), &ok);
+        if (!ok)
+            return std::nullopt;
+        return password.toStdString();
+    });
 }
 
 } // namespace app

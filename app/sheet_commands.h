@@ -20,8 +20,13 @@ QString ProposedPdfPath(const QDateTime& when);
 // thrown for the error box.
 void SaveSheetAsPdf(QWidget* parent, const printout::PrintoutSheet& sheet);
 
-// Qt's print dialog picks the printer for this one walk; Print itself keeps
-// to the default printer.
+// Qt's print dialog picks the printer, the copies and the pages of the
+// printout for this one walk; Print itself keeps to the default printer.
 void PrintSheetOn(QWidget* parent, const printout::PrintoutSheet& sheet);
+
+// How printing waits for the print server (the pause's rule: the window
+// paints, timers and the port's calls run, the user's input waits) and how
+// it asks for the server's password. Start-up calls it once.
+void InstallPrinterHooks();
 
 } // namespace app

@@ -1,6 +1,7 @@
-// Printing a 100-page sheet of 60 lines a page through a private cupsd, from
-// the Print button's walk until CUPS reports every job completed; and saving
-// the same sheet as one PDF file (best of five).
+// Printing a 100-page sheet of 40 lines a page (each fits one sheet of
+// paper) through a private cupsd, from the Print button's walk until CUPS
+// reports every job completed; against lp sending the same PDF to the same
+// cupsd; and saving the same sheet as one PDF file (best of five).
 
 #include "../tests/printer/cupsd_harness.h"
 #include "printer/cups_spooler.h"
@@ -11,6 +12,8 @@
 #include <QGuiApplication>
 
 #include <algorithm>
+#include <filesystem>
+#include <vector>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -23,7 +26,7 @@ int main(int argc, char** argv)
     cupsd.SetDefault("Bench");
 
     constexpr int kPages = 100;
-    constexpr int kLines = 60;
+    constexpr int kLines = 40;
     printout::PrintoutSheet sheet;
     sheet.ResetSheet();
     for (int p = 0; p < kPages; ++p) {
@@ -59,6 +62,40 @@ int main(int argc, char** argv)
     std::printf("print_ms_per_job: %.1f ms\n", total / kPages);
     std::printf("print_ms_total_100_pages: %.0f ms\n", total);
     std::printf("print_ms_submit_100_pages: %.0f ms\n", submit);
+
+    // Ours against lp, one-page jobs, in rounds that take turns.
+    const std::string document = cupsd.Dir() + "/one-page.pdf";
+    std::filesystem::copy_file(jobs.front().path, document);
+    printout::PrintoutSheet page;
+    page.ResetSheet();
+    for (int l = 0; l < kLines; ++l)
+        page.AppendLine("Page 1 line " + std::to_string(l + 1) + "  K7 0815 4711  12:34:56.78  1234.567 m/min");
+    page.AppendPageMarker();
+    constexpr int kRounds = 5;
+    constexpr int kJobs = 20;
+    std::vector<double> ratios;
+    double oursBest = 1e9, lpBest = 1e9;
+    for (int round = 0; round < kRounds; ++round) {
+        cupsd.ClearJobs();
+        const auto oursStart = Clock::now();
+        for (int j = 0; j < kJobs; ++j)
+            printout::PrintSheet(page);
+        cupsd.FinishedJobs(600);
+        const double ours = std::chrono::duration<double, std::milli>(Clock::now() - oursStart).count() / kJobs;
+        cupsd.ClearJobs();
+        const auto lpStart = Clock::now();
+        for (int j = 0; j < kJobs; ++j)
+            cupsd.Run({"lp", "-d", "Bench", document});
+        cupsd.FinishedJobs(600);
+        const double lp = std::chrono::duration<double, std::milli>(Clock::now() - lpStart).count() / kJobs;
+        ratios.push_back(ours / lp);
+        oursBest = std::min(oursBest, ours);
+        lpBest = std::min(lpBest, lp);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("print_ms_per_one_page_job: %.1f ms\n", oursBest);
+    std::printf("lp_ms_per_one_page_job: %.1f ms\n", lpBest);
+    std::printf("print_ratio_vs_lp: %.2f ratio\n", ratios[ratios.size() / 2]);
 
     // The same sheet saved as one PDF (its paper from the default printer).
     const std::string pdf = cupsd.Dir() + "/bench.pdf";

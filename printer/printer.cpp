@@ -18,18 +18,16 @@ bool SameIgnoringCase(std::string_view a, std::string_view b)
            });
 }
 
-void ProcessPendingEvents()
+ProgressCallback& DefaultWait()
 {
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
+    static ProgressCallback wait;
+    return wait;
 }
 
-// Outside a job the window paints and lines arrive, but clicks wait: no
-// handler may start another walk while the printer is being looked up.
-void ProcessPendingEventsButInput()
+PasswordCallback& DefaultPassword()
 {
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    static PasswordCallback ask;
+    return ask;
 }
 
 std::unique_ptr<TPrinter>& ProcessPrinter()
@@ -110,9 +108,13 @@ void TPrinterCanvas::TextOut(int x, int y, std::string_view text)
 // ---- TPrinter -------------------------------------------------------------------
 
 TPrinter::TPrinter(std::unique_ptr<PrintSpooler> spooler)
-    : spooler_(std::move(spooler)), progress_(ProcessPendingEvents)
+    : spooler_(std::move(spooler)), progress_(DefaultWait())
 {
-    spooler_->SetWaitCallback(ProcessPendingEventsButInput);
+    spooler_->SetWaitCallback([this] {
+        if (progress_)
+            progress_();
+    });
+    spooler_->SetPasswordCallback(DefaultPassword());
 }
 
 TPrinter::~TPrinter()
@@ -126,6 +128,12 @@ TPrinter::~TPrinter()
     }
     printing_ = false;
     context_.reset();
+}
+
+void TPrinter::SetCopies(int copies)
+{
+    CheckPrinting(false);
+    copies_ = std::max(1, copies);
 }
 
 void TPrinter::CheckPrinting(bool value) const
@@ -305,6 +313,7 @@ void TPrinter::BeginDoc()
     aborted_ = false;
     pageNumber_ = 1;
     try {
+        context_->SetCopies(copies_);
         context_->StartDoc(title_, [this] {
             if (progress_)
                 progress_();
@@ -346,6 +355,16 @@ void TPrinter::EndDoc()
     context_->EndPage();
     if (!aborted_)
         context_->EndDoc();
+}
+
+void SetWaitCallback(ProgressCallback wait)
+{
+    DefaultWait() = std::move(wait);
+}
+
+void SetPasswordCallback(PasswordCallback ask)
+{
+    DefaultPassword() = std::move(ask);
 }
 
 TPrinter& Printer()

@@ -3,8 +3,9 @@
 // printer (index -1 = the system's default printer), holds the printer font
 // on its canvas, and begins, pages and ends jobs through the spooler.
 //
-// Main thread only. The spooler's progress callback runs the main loop in the
-// middle of a job, so every entry point checks the job state first.
+// Main thread only. While it waits for the spooler it calls the wait callback,
+// in which the window's handlers may run (even in the middle of a job), so
+// every entry point checks the job state first.
 
 #include "printer/errors.h"
 #include "printer/spooler.h"
@@ -107,9 +108,13 @@ public:
     TPrinterCanvas& Canvas() { return canvas_; }
     TPrinterState State() const { return state_; }
 
-    // Runs while a job is spooled. The default lets the Qt main loop handle
-    // pending events, so the window stays alive during printing.
+    // Called whenever the printer waits: while a job is spooled and while
+    // the server is asked. Starts as the one given to SetWaitCallback.
     void SetProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
+
+    // Copies of each job begun from now on (at least 1).
+    int Copies() const { return copies_; }
+    void SetCopies(int copies);
 
 private:
     friend class TPrinterCanvas;
@@ -140,9 +145,17 @@ private:
     int pageNumber_ = 0;
     std::string title_;
     int index_ = -1;
+    int copies_ = 1;
     std::unique_ptr<std::vector<Entry>> entries_;
     ProgressCallback progress_;
 };
+
+// How the program waits while the printer waits, and how it asks the user
+// for a print server's password. Printer objects made afterwards use them;
+// without them the printer waits without doing anything else and declines
+// every password question.
+void SetWaitCallback(ProgressCallback wait);
+void SetPasswordCallback(PasswordCallback ask);
 
 // The process's printer, made (on CUPS) on first use.
 TPrinter& Printer();

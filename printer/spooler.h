@@ -44,8 +44,15 @@ struct FontRequest {
     int pixelHeight = 0;
 };
 
-// Called while a job is spooled; lets the caller's main loop run.
+// Called now and then while the printer waits (for the server, or while a
+// job is spooled): the caller decides what runs meanwhile. Printer code never
+// runs an event loop itself.
 using ProgressCallback = std::function<void()>;
+
+// Asked when the print server wants a password for user; none: the user
+// declined. The time it takes does not count against the server's bound.
+using PasswordCallback =
+    std::function<std::optional<std::string>(const std::string& user, const std::string& server)>;
 
 class PrintContext {
 public:
@@ -67,6 +74,9 @@ public:
     // cannot begin; EndDoc hands the job to the spooler and throws EOSError
     // when that fails.
     virtual void StartDoc(const std::string& title, ProgressCallback progress) = 0;
+    // Copies of each job begun from now on; a context that cannot print
+    // more than one ignores it.
+    virtual void SetCopies(int copies) { (void)copies; }
     virtual void StartPage() = 0;
     virtual void EndPage() = 0;
     virtual void EndDoc() = 0;
@@ -77,8 +87,9 @@ public:
     virtual ~PrintSpooler() = default;
 
     // While the spooler waits for its server outside a job, it calls this
-    // now and then (the printer object lets the window paint meanwhile).
+    // now and then; it asks for a password through the other.
     void SetWaitCallback(ProgressCallback wait) { wait_ = std::move(wait); }
+    void SetPasswordCallback(PasswordCallback ask) { password_ = std::move(ask); }
 
     // Every printer the spooler knows, by device name. Throws EOSError when
     // the spooler cannot be asked.
@@ -96,9 +107,11 @@ protected:
         if (wait_)
             wait_();
     }
+    const PasswordCallback& Password() const { return password_; }
 
 private:
     ProgressCallback wait_;
+    PasswordCallback password_;
 };
 
 } // namespace printer

@@ -19,6 +19,16 @@ void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t la
     else
         printer.SelectDevice(target.device);
 
+    printer.SetCopies(target.copies);
+    struct OneCopy {
+        printer::TPrinter& p;
+        ~OneCopy()
+        {
+            if (!p.Printing())
+                p.SetCopies(1);
+        }
+    } oneCopy{printer};
+
     std::vector<std::string> rows;
     const std::int64_t end = std::min<std::int64_t>(std::int64_t{last} + 1, sheet.RowCount());
     for (std::int64_t row = first; row < end; ++row)
@@ -54,7 +64,11 @@ void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t la
         std::rethrow_exception(failure);
 }
 
-void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target)
+namespace {
+
+// The page walk: calls page(first, last) for each page of the sheet.
+template <class Page>
+void WalkPages(const PrintoutSheet& sheet, Page page)
 {
     std::optional<int> pageFirst;
     // 64 bits, so "row + 2" cannot overflow on the largest sheet.
@@ -64,15 +78,34 @@ void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target)
             if (marker && row + 2 < sheet.RowCount())
                 pageFirst = static_cast<int>(row + 1);
         } else if (marker) {
-            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row - 1), target);
+            page(static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row - 1));
             pageFirst.reset();
             if (row + 2 < sheet.RowCount())
                 pageFirst = static_cast<int>(row + 1);
         } else if (row + 1 == sheet.RowCount()) {
-            PrintRows(sheet, static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row), target);
+            page(static_cast<std::uint32_t>(*pageFirst), static_cast<std::uint32_t>(row));
             pageFirst.reset();
         }
     }
+}
+
+} // namespace
+
+int PageCount(const PrintoutSheet& sheet)
+{
+    int count = 0;
+    WalkPages(sheet, [&](std::uint32_t, std::uint32_t) { ++count; });
+    return count;
+}
+
+void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target)
+{
+    int number = 0;
+    WalkPages(sheet, [&](std::uint32_t first, std::uint32_t last) {
+        ++number;
+        if (!target.pages || target.pages(number))
+            PrintRows(sheet, first, last, target);
+    });
 }
 
 void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path)
@@ -90,8 +123,10 @@ void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path)
     printer::TPrinter pdf(std::move(spooler));
     // Nothing waits on a server here; the walk runs through in one go.
     pdf.SetProgressCallback({});
+    PrintTarget target;
+    target.printer = &pdf;
     try {
-        PrintSheet(sheet, {&pdf, {}});
+        PrintSheet(sheet, target);
         file.Finish();
     } catch (...) {
         file.Abandon();

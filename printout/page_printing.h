@@ -6,13 +6,15 @@
 // printed.
 //
 // Failures are thrown (printer::EPrinter, printer::EOSError); the caller's
-// error box shows them. Main thread only: the spooler's progress callback
-// runs the main loop, so rows may arrive, the sheet may be cleared and Print
-// may be pressed again while a job is under way.
+// error box shows them. Main thread only: while the printer waits, its wait
+// callback lets the window's handlers run, so rows may arrive, the sheet may
+// be cleared and (where the callback lets input through) Print may be pressed
+// again while a job is under way.
 
 #include "printout/sheet.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace printer {
@@ -25,11 +27,18 @@ namespace printout {
 struct PrintTarget {
     printer::TPrinter* printer = nullptr;  // null: the process's printer
     std::string device;                    // empty: the default printer
+    int copies = 1;                        // of each job
+    // Which pages of the printout (1 = the first job of the walk) print;
+    // empty: all.
+    std::function<bool(int page)> pages;
 };
 
 // The Print button: walks the sheet and prints each page with PrintRows.
 // RowCount is read afresh at every step.
 void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target = {});
+
+// How many jobs the walk would print now.
+int PageCount(const PrintoutSheet& sheet);
 
 // Prints rows first to last (inclusive) as one job; none when last < first.
 // The rows are taken as they stand when the call begins, so a sheet cleared

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QPageLayout>
@@ -204,4 +207,114 @@ TEST(SheetMenu, SavesThePrintoutAsPdfAndPrintsOnAPickedPrinter)
     for (const StoredJob& job : cupsd.FinishedJobs())
         queues.push_back(job.queue);
     EXPECT_EQ(queues, (std::vector<std::string>{"Other", "Other", "Q", "Q"}));
+}
+
+TEST(PrintButton, AHungServerIsReportedWithinTheBoundWhileLinesKeepArrivingAndAreAcknowledged)
+{
+    SetUpProgram();
+    PrivateCupsd cupsd;
+    cupsd.AddQueue("Q");
+    cupsd.SetDefault("Q");
+
+    clocksim::Options options;
+    options.settleMs = 50;
+    options.loop = true;
+    options.loopGapMs = 300;
+    options.lineGapMs = 300;
+    clocksim::Line line = clocksim::Line::CreatePty();
+    clocksim::ClockSimulator sim(line, options);
+    std::atomic<bool> stop{false};
+    std::thread peer([&] { sim.Run(stop); });
+
+    FakePortTree ports;
+    ports.Add("ttyUSB0", line.Path());
+    {
+        app::TForm1 form;
+        form.show();
+        form.BitBtn1->click();
+        ASSERT_TRUE(RunEventsUntil([&] { return sim.Snapshot().linesPlayed >= 3; }, 60000));
+        const int rowsBefore = form.Sheet().RowCount();
+        const clocksim::Stats before = sim.Snapshot();
+
+        BoxAnswerer boxes;
+        cupsd.Hang();  // its last answer was just now
+        QElapsedTimer sinceLastAnswer;
+        sinceLastAnswer.start();
+        form.BitBtn2->setEnabled(true);
+        form.BitBtn2->click();  // returns once the box is answered
+        const qint64 elapsed = sinceLastAnswer.elapsed();
+        cupsd.Resume();
+
+        ASSERT_EQ(boxes.seen.size(), 1u);
+        EXPECT_EQ(boxes.seen[0].text.toStdString(),
+                  "System Error.  Code: 1282.\nThe print server " + cupsd.Socket() + " did not answer within 10 s.");
+        EXPECT_GE(elapsed, 9500);
+        EXPECT_LT(elapsed, 11000);
+        // The window went on meanwhile: every line shown and acknowledged in time.
+        const clocksim::Stats after = sim.Snapshot();
+        EXPECT_GE(form.Sheet().RowCount() - rowsBefore, 15);
+        EXPECT_GE(after.acksReceived - before.acksReceived, 15);
+        EXPECT_EQ(after.ackTimeouts, before.ackTimeouts);
+        EXPECT_EQ(after.framesResent, before.framesResent);
+        form.BitBtn1->click();
+    }
+    stop = true;
+    peer.join();
+}
+
+TEST(SheetMenu, PrintOnHonoursTheCopiesAndThePagesChosen)
+{
+    SetUpProgram();
+    PrivateCupsd cupsd;
+    cupsd.AddQueue("Q");
+    cupsd.AddQueue("Other");
+    cupsd.SetDefault("Q");
+    ::setenv("TMPDIR", cupsd.Dir().c_str(), 1);
+    const printer::PaperLayout paper = printer::LocalePaper();
+    const double w = paper.width - paper.left - paper.right, h = paper.height - paper.top - paper.bottom;
+
+    FakePortTree ports;
+    app::TForm1 form;
+    form.show();
+    form.Sheet().ResetSheet();
+    for (const char* row : {"P1", "P1b", "@", "P2", "@", "P3", "@"})
+        std::string_view(row) == "@" ? form.Sheet().AppendPageMarker() : form.Sheet().AppendLine(row);
+
+    struct Case {
+        int copies;
+        bool collate;
+        int from, to;  // 0: all
+        std::vector<std::pair<std::string, int>> jobs;  // first line, copies
+    };
+    const std::vector<Case> cases = {
+        {2, true, 2, 2, {{"P2", 2}}},
+        {2, false, 2, 3, {{"P2", 2}, {"P3", 2}}},
+        {2, true, 1, 2, {{"P1", 1}, {"P2", 1}, {"P1", 1}, {"P2", 1}}},
+        {1, true, 0, 0, {{"P1", 1}, {"P2", 1}, {"P3", 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.from) + "-" + std::to_string(c.to) + " x" + std::to_string(c.copies));
+        cupsd.ClearJobs();
+        DialogAnswerer<QPrintDialog> answer([&](QPrintDialog& dialog) {
+            dialog.findChild<QSpinBox*>(QStringLiteral("copies"))->setValue(c.copies);
+            dialog.findChild<QCheckBox*>(QStringLiteral("collate"))->setChecked(c.collate);
+            if (c.from > 0) {
+                dialog.findChild<QRadioButton*>(QStringLiteral("printRange"))->setChecked(true);
+                dialog.findChild<QSpinBox*>(QStringLiteral("to"))->setValue(c.to);
+                dialog.findChild<QSpinBox*>(QStringLiteral("from"))->setValue(c.from);
+            }
+            // What the walk does not honour is not offered.
+            for (const char* name : {"reverse", "pageSetCombo", "duplex", "colorMode", "properties"})
+                EXPECT_FALSE(dialog.findChild<QWidget*>(QString::fromLatin1(name))->isVisibleTo(&dialog)) << name;
+            static_cast<QDialog&>(dialog).accept();
+        });
+        BoxAnswerer boxes;
+        form.StringGrid1->PrintOnAction()->trigger();
+        EXPECT_TRUE(answer.seen);
+        EXPECT_TRUE(boxes.seen.empty());
+        std::vector<std::pair<std::string, int>> jobs;
+        for (const StoredJob& job : cupsd.FinishedJobs())
+            jobs.emplace_back(JobPages(job.path, paper.left, paper.top, w, h).at(0).at(0), job.copies);
+        EXPECT_EQ(jobs, c.jobs);
+    }
 }

@@ -21,6 +21,7 @@
 #include "app/comport_dispatch_qt.h"
 #include "app/form1.h"
 #include "serial/portlock.h"
+#include "app/sheet_commands.h"
 #include "serial/ports.h"
 #include "user_input.h"
 
@@ -186,6 +187,7 @@ inline void SetUpProgram()
         app::InstallFontSubstitutes();
         static app::ComPortDispatcherQt dispatcher;
         dispatcher.MakeDefault();
+        app::InstallPrinterHooks();
         return true;
     }();
     (void)done;

@@ -111,7 +111,7 @@ bool SocketAnswers(const std::string& path)
 
 } // namespace
 
-PrivateCupsd::PrivateCupsd()
+PrivateCupsd::PrivateCupsd(bool authenticatePrinting, bool localCredentials)
 {
     // Short base: the socket path must fit sun_path (108 bytes).
     std::string tmpl = "/tmp/qp-cupsd-XXXXXX";
@@ -131,13 +131,17 @@ PrivateCupsd::PrivateCupsd()
                   "LogLevel info\n"
                   "WebInterface No\n"
                   "Browsing No\n"
-                  "DefaultAuthType None\n"
+                  "DefaultAuthType " + std::string(authenticatePrinting ? "Basic" : "None") + "\n"
                   "MaxJobs 0\n"
                   "PreserveJobHistory No\n"
                   "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
                   "<Policy default>\n"
                   "  JobPrivateAccess all\n  JobPrivateValues none\n"
                   "  SubscriptionPrivateAccess all\n  SubscriptionPrivateValues none\n"
+                  + std::string(authenticatePrinting
+                                    ? "  <Limit Print-Job Create-Job Send-Document>\n    AuthType Default\n"
+                                      "    Require valid-user\n    Order deny,allow\n    Allow all\n  </Limit>\n"
+                                    : "") +
                   "  <Limit All>\n    Order deny,allow\n    Allow all\n  </Limit>\n"
                   "</Policy>\n");
         WriteFile(dir_ + "/cups-files.conf",
@@ -151,7 +155,8 @@ PrivateCupsd::PrivateCupsd()
                   "ErrorLog " + dir_ + "/log/error_log\n"
                   "PageLog " + dir_ + "/log/page_log\n"
                   "Printcap " + dir_ + "/printcap\n"
-                  "SystemGroup root\n");
+                  "SystemGroup root\n" +
+                  std::string(localCredentials ? "" : "PeerCred off\n"));
         // Mode 0700: cupsd runs such a backend as root, so it may write here.
         WriteFile(dir_ + "/bin/backend/qpjob",
                   "#!/bin/sh\n"
@@ -159,6 +164,7 @@ PrivateCupsd::PrivateCupsd()
                   "out='" + JobsDir() + "'\n"
                   "printf '%s' \"$3\" > \"$out/$1.title\" || exit 1\n"
                   "printf '%s' \"$PRINTER\" > \"$out/$1.queue\" || exit 1\n"
+                  "printf '%s' \"$4\" > \"$out/$1.copies\" || exit 1\n"
                   "if [ -n \"$6\" ]; then exec cp \"$6\" \"$out/$1.job\"; else exec cat > \"$out/$1.job\"; fi\n",
                   fs::perms(0700));
 
@@ -185,6 +191,7 @@ PrivateCupsd::PrivateCupsd()
 
     setenv("CUPS_SERVER", Socket().c_str(), 1);
     setenv("CUPS_SERVERROOT", (dir_ + "/client").c_str(), 1);
+    setenv("CUPS_STATEDIR", (dir_ + (localCredentials ? "/state" : "/client")).c_str(), 1);
     setenv("HOME", (dir_ + "/home").c_str(), 1);  // no ~/.cups/lpoptions of the user
     unsetenv("LPDEST");
     unsetenv("PRINTER");
@@ -298,6 +305,7 @@ std::vector<StoredJob> PrivateCupsd::FinishedJobs(double timeoutSeconds)
             job.path = e.path().string();
             job.title = ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".title");
             job.queue = ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".queue");
+            job.copies = std::atoi(ReadFile(JobsDir() + "/" + std::to_string(job.id) + ".copies").c_str());
             stored.push_back(job);
         }
     }

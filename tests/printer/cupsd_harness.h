@@ -5,10 +5,11 @@
 // /etc/cups.
 //
 // Queues print through a backend of ours that stores each job's document as
-// <JobsDir>/<job id>.job, with the job's title and queue beside it.
+// <JobsDir>/<job id>.job, with the job's title, queue and copies beside it.
 //
 // Starting it points this process at it: CUPS_SERVER is set to its socket,
-// LPDEST and PRINTER are unset, and the client-side configuration (lpoptions,
+// LPDEST and PRINTER are unset, CUPS_STATEDIR leads to its local certificates,
+// and the client-side configuration (lpoptions,
 // also the user's, through HOME) is read from empty directories of its own.
 
 #include <string>
@@ -21,12 +22,18 @@ struct StoredJob {
     int id = 0;
     std::string title;
     std::string queue;
+    int copies = 1;    // as the backend was asked to make
     std::string path;  // the document as the backend received it
 };
 
 class PrivateCupsd {
 public:
-    PrivateCupsd();   // throws std::runtime_error when cupsd does not come up
+    // authenticatePrinting: printing (Print-Job and the like) takes an
+    // authenticated user, as on a server with AuthType Default for it;
+    // without localCredentials only a password does (no peer credentials,
+    // no local certificate for this process).
+    // Throws std::runtime_error when cupsd does not come up.
+    explicit PrivateCupsd(bool authenticatePrinting = false, bool localCredentials = true);
     ~PrivateCupsd();  // stops cupsd and removes its directory
     PrivateCupsd(const PrivateCupsd&) = delete;
     PrivateCupsd& operator=(const PrivateCupsd&) = delete;
