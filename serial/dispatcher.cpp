@@ -68,6 +68,14 @@ void TMainThreadDispatcher::Notify() {
         ++notifyCount_;
     }
     cv_.notify_all();
+    WakeMainThread();
+}
+
+void TMainThreadDispatcher::WaitUntil(const std::function<bool()>& done) {
+    if (waiter_)
+        waiter_(done);
+    else
+        RunUntil(done);
 }
 
 std::size_t TMainThreadDispatcher::QueuedCount() {
