@@ -109,4 +109,16 @@ void DelayProcessingMessages(int ms)
     loop.exec();
 }
 
+void ProcessMessagesUntil(const std::function<bool()>& done)
+{
+    if (done())
+        return;
+    std::unique_ptr<InputHold> hold;
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+        hold = std::make_unique<InputHold>();
+    QEventLoop loop;
+    while (!done())
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 } // namespace app

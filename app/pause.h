@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 namespace app {
 
 // Waits ms milliseconds while the main thread keeps handling events (so the
@@ -12,5 +14,10 @@ namespace app {
 // dialog, print or scan ever runs nested inside the caller. Input for a
 // modal box opened inside the pause still reaches it at once.
 void DelayProcessingMessages(int ms);
+
+// Waits, under the same rule, until done() holds: for another thread that
+// wakes the event loop when it has finished. done() is checked after each
+// batch of events.
+void ProcessMessagesUntil(const std::function<bool()>& done);
 
 } // namespace app
