@@ -308,11 +308,12 @@ void TComThread::Stop() {
     RequestStop();
     if (modem_)
         modem_->Stop();
-    client_.Dispatcher().WaitUntil([this] { return !Running(); });
+    if (thread_.joinable()) {
+        client_.Dispatcher().WaitUntil([this] { return !Running(); });
+        thread_.join();
+    }
     if (txKick_)
         txKick_->store(-1, std::memory_order_release);
-    if (thread_.joinable())
-        thread_.join();
 }
 
 void TComThread::RequestStop() {
