@@ -201,7 +201,7 @@ void TCustomComPort::StartMonitor() {
     setup.lineOps = device_.LineOps();
     setup.lineSpeed = LineSpeed();
     setup.rx = &rx_;
-    setup.client = this;
+    setup.client = &monitorSide_;
     setup.txKick = &txKickFd_;
     monitor_ = std::make_unique<TComThread>(setup);
 }

@@ -33,7 +33,7 @@ using TComSignalEvent = std::function<void(TComPort& sender, bool onOff)>;
 using TComErrorEvent = std::function<void(TComPort& sender, TComErrors errors)>;
 using TComMessageEvent = std::function<void(TComPort& sender, const std::string& message)>;
 
-class TCustomComPort : private TMonitorClient {
+class TCustomComPort {
 public:
     TCustomComPort(const TCustomComPort&) = delete;
     TCustomComPort& operator=(const TCustomComPort&) = delete;
@@ -144,9 +144,7 @@ public:
     // The dispatcher of this port's main-thread hand-offs; by default the
     // process-wide one. Change it only while the port is closed.
     void SetDispatcher(TMainThreadDispatcher* dispatcher) { dispatcher_ = dispatcher; }
-    TMainThreadDispatcher& Dispatcher() const override {
-        return dispatcher_ ? *dispatcher_ : DefaultDispatcher();
-    }
+    TMainThreadDispatcher& Dispatcher() const { return dispatcher_ ? *dispatcher_ : DefaultDispatcher(); }
     // The device's file descriptor, -1 while closed.
     int Handle() const { return device_.Fd(); }
     // True while this open has a monitor thread (also after it ended by itself).
@@ -204,11 +202,24 @@ private:
     void HandleRLSDChange();
     void HandleRx80Full();
 
-    // The monitor's side (TMonitorClient), in serial/delivery.cpp.
-    void Deliver(TComEvents events) override;
-    void AwaitDelivery() override { syncHandOff_.Await(); }
-    bool ClosePending() const override { return closePending_.load(); }
-    void ReportEnded(const std::string& message) override;
+    // What the monitor sees of the port. An object of its own, so that the
+    // monitor never makes a virtual call on a port being destroyed.
+    class TMonitorSide final : public TMonitorClient {
+    public:
+        explicit TMonitorSide(TCustomComPort& port) : port_(port) {}
+        void Deliver(TComEvents events) override { port_.DeliverEvents(events); }
+        void AwaitDelivery() override { port_.syncHandOff_.Await(); }
+        bool ClosePending() const override { return port_.closePending_.load(); }
+        void ReportEnded(const std::string& message) override { port_.ReportMonitorEnded(message); }
+        TMainThreadDispatcher& Dispatcher() const override { return port_.Dispatcher(); }
+
+    private:
+        TCustomComPort& port_;
+    };
+
+    // Delivery (serial/delivery.cpp).
+    void DeliverEvents(TComEvents events);      // on the monitor thread
+    void ReportMonitorEnded(const std::string& message);
 
     void FireEvents(TComEvents events);
     void RunThreadSyncDelivery();               // on the main thread
@@ -244,6 +255,7 @@ private:
     TPortDevice device_;
     TRxPath rx_;
     std::unique_ptr<TComThread> monitor_;
+    TMonitorSide monitorSide_{*this};
     TSyncHandOff syncHandOff_;
     std::atomic<int> txKickFd_{-1}; // the monitor's "output queued", see TMonitorSetup
 

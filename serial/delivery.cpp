@@ -27,7 +27,7 @@ void TCustomComPort::RunHandlers(const std::function<void()>& body) {
     body();
 }
 
-void TCustomComPort::Deliver(TComEvents events) {
+void TCustomComPort::DeliverEvents(TComEvents events) {
     switch (syncMethod_) {
     case smThreadSync: {
         // The monitor goes back to its wait and takes up the device again
@@ -123,7 +123,7 @@ void TCustomComPort::AfterHandlers() {
     }
 }
 
-void TCustomComPort::ReportEnded(const std::string& message) {
+void TCustomComPort::ReportMonitorEnded(const std::string& message) {
     std::weak_ptr<TCustomComPort*> alive = alive_;
     Dispatcher().Post([alive, message] {
         auto p = alive.lock();
