@@ -35,6 +35,7 @@ void TCustomComPort::CloseForDestruction() noexcept {
     } catch (...) {
         // A destructor cannot report; the device is released below anyway.
     }
+    EndInputWatch();
     monitor_.reset();
     if (device_.IsOpen())
         TCustomComPort::CloseDevice();
@@ -180,6 +181,7 @@ void TCustomComPort::ClosePort() {
 
 void TCustomComPort::FinishClose() {
     closing_ = true;
+    EndInputWatch(); // nothing new is delivered during a close
     try {
         AbortTransfers();
         StopMonitor();
@@ -204,6 +206,9 @@ void TCustomComPort::StartMonitor() {
     setup.client = &monitorSide_;
     setup.txKick = &txKickFd_;
     monitor_ = std::make_unique<TComThread>(setup);
+    if (syncMethod_ == smThreadSync && events_.Has(evRxChar))
+        inputWatch_ = Dispatcher().WatchInput(device_.Fd(), [this] { MainThreadInput(); });
+    SetInputWatch(true);
 }
 
 void TCustomComPort::StopMonitor() {

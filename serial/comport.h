@@ -222,7 +222,15 @@ private:
     void ReportMonitorEnded(const std::string& message);
 
     void FireEvents(TComEvents events);
-    void RunThreadSyncDelivery();               // on the main thread
+    void RunThreadSyncDelivery(bool onMain);    // on the main thread
+    // The main thread's loop saw input on the device: delivered at once
+    // when the port is idle, a wake-up of the monitor thread less.
+    void MainThreadInput();
+    // The watch on (input to the main thread) or off for the rest of a
+    // delivery (paused), or input given back to the monitor.
+    void SetInputWatch(bool on);
+    void PauseInputWatch();
+    void EndInputWatch();
     void RunWindowSyncDelivery(TComEvents events, std::uint64_t generation);
     void RunHandlers(const std::function<void()>& body);
     bool InOwnHandler() const;
@@ -256,6 +264,9 @@ private:
     TRxPath rx_;
     std::unique_ptr<TComThread> monitor_;
     TMonitorSide monitorSide_{*this};
+    // The device watched by the main thread's loop (smThreadSync), where it can.
+    std::unique_ptr<TMainThreadDispatcher::TInputWatch> inputWatch_;
+    bool inputOnMain_ = false;
     TSyncHandOff syncHandOff_;
     std::atomic<int> txKickFd_{-1}; // the monitor's "output queued", see TMonitorSetup
 

@@ -33,9 +33,8 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
         // The monitor goes back to its wait and takes up the device again
         // only after these handlers ran (AwaitDelivery): waiting for them
         // here would cost it a wake-up of its own for every delivery.
-        syncHandOff_.Await();
         syncHandOff_.Begin(events);
-        Dispatcher().Post([this] { RunThreadSyncDelivery(); });
+        Dispatcher().Post([this] { RunThreadSyncDelivery(false); });
         break;
     }
     case smWindowSync: {
@@ -70,14 +69,51 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
     }
 }
 
-void TCustomComPort::RunThreadSyncDelivery() {
+void TCustomComPort::MainThreadInput() {
+    // Not while a delivery of this port is open or running (its end turns
+    // the watch on again), nor once the monitor has ended or a close began.
+    if (!open_ || closing_ || closePending_ || handlerDepth_.load() > 0 || !monitor_ ||
+        !monitor_->Running() || !syncHandOff_.BeginOnMain()) {
+        SetInputWatch(false);
+        return;
+    }
+    RunThreadSyncDelivery(true);
+}
+
+void TCustomComPort::SetInputWatch(bool on) {
+    if (!inputWatch_)
+        return;
+    inputWatch_->SetEnabled(on);
+    if (on == inputOnMain_)
+        return;
+    inputOnMain_ = on;
+    rx_.SetMainWatches(on);
+    if (monitor_)
+        monitor_->WatchDeviceInput(!on);
+}
+
+void TCustomComPort::PauseInputWatch() {
+    // Arrivals meanwhile are the delivery's catch-up rounds' to take.
+    if (inputWatch_)
+        inputWatch_->SetEnabled(false);
+}
+
+void TCustomComPort::EndInputWatch() {
+    SetInputWatch(false);
+    inputWatch_.reset();
+}
+
+void TCustomComPort::RunThreadSyncDelivery(bool onMain) {
+    PauseInputWatch(); // a handler's nested loop must not see it
     std::exception_ptr error;
-    TComEvents events = syncHandOff_.Events();
+    // The main thread's own batch: what the monitor would have found.
+    TComEvents events = onMain ? monitor_->CatchUp() : syncHandOff_.Events();
+    const bool found = !events.Empty();
     // Bytes that arrived while the handlers ran are handed over in the same
     // turn of the main thread, while the monitor still waits: otherwise it
     // would wake only to queue them back here. A few rounds at most, so a
     // steady stream still lets the event loop go on.
-    for (int round = 0;; ++round) {
+    for (int round = 0; found; ++round) {
         try {
             RunHandlers([&] { FireEvents(events); });
         } catch (...) {
@@ -96,6 +132,9 @@ void TCustomComPort::RunThreadSyncDelivery() {
     // The monitor ends on a raise: woken for it now, not at the next byte.
     if (error)
         rx_.WakeMonitor();
+    // Input the main thread could not take (a full queue under flow control,
+    // a hang-up) is the monitor's to report, until its next delivery.
+    SetInputWatch(!error && (found || !onMain) && !closePending_);
     AfterHandlers();
 }
 

@@ -386,6 +386,14 @@ TComEvents TComThread::CounterEvents() {
     return events;
 }
 
+void TComThread::WatchDeviceInput(bool on) {
+    epoll_event e{};
+    e.events = on ? EPOLLIN | EPOLLET : EPOLLET;
+    e.data.u32 = kDevice;
+    // Turned on again, the set reports input already there at once.
+    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &e);
+}
+
 TComEvents TComThread::CatchUp() {
     if (stop_.load())
         return {};
@@ -434,7 +442,9 @@ std::string TComThread::Loop() {
         for (int i = 0; i < n; ++i) {
             const std::uint32_t tag = ready[i].data.u32;
             if (tag == kDevice) {
-                rx |= (ready[i].events & EPOLLIN) != 0;
+                // An arrival the main thread's loop watches for itself is
+                // its to take (a full queue or a hang-up comes back here).
+                rx |= (ready[i].events & EPOLLIN) != 0 && !rx_.MainWatches();
                 hangUp |= (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0;
             } else if (tag == kKick) {
                 std::uint64_t v;

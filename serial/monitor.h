@@ -145,6 +145,9 @@ public:
     // received meanwhile into the queue and returns the events the monitor
     // would have delivered next.
     TComEvents CatchUp();
+    // Any thread: whether the monitor wakes for input on the device (a
+    // hang-up always wakes it). Off while the main thread's loop watches.
+    void WatchDeviceInput(bool on);
 
 private:
     void Body();

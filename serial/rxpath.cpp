@@ -103,6 +103,13 @@ void TRxPath::ClearResume() { serial::Clear(ResumeFd()); }
 void TRxPath::WakeMonitor() { Signal(ResumeFd()); }
 void TRxPath::ClearReady() { serial::Clear(ReadyFd()); }
 
+void TRxPath::NoteReaderEvents(TComEvents events) {
+    readerEvents_.fetch_or(events.Bits());
+    // The monitor leaves arrivals to a watching main thread: woken for these.
+    if (mainWatches_.load())
+        WakeMonitor();
+}
+
 TRxPath::Drained TRxPath::Drain(bool monitor) {
     Drained r;
     std::lock_guard lock(drainMutex_);
@@ -168,7 +175,7 @@ int TRxPath::Receive(char* out, int n, bool armWake) {
     while (got < n) {
         const Drained d = Drain(false);
         if (!d.events.Empty())
-            readerEvents_.fetch_or(d.events.Bits()); // announced with the monitor's next batch
+            NoteReaderEvents(d.events); // announced with the monitor's next batch
         if (d.error != 0) {
             if (got == 0)
                 throw EComPort(CError_ReadFailed, d.error);
@@ -194,7 +201,7 @@ int TRxPath::Pending() {
     if (d.error != 0)
         throw EComPort(CError_ClearComFailed, d.error);
     if (!d.events.Empty())
-        readerEvents_.fetch_or(d.events.Bits());
+        NoteReaderEvents(d.events);
     return queue_.Size();
 }
 
