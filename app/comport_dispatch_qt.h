@@ -1,7 +1,8 @@
 #pragma once
 // The serial port's main-thread hand-off in a Qt program: each batch of
 // queued calls is run from the Qt event loop (and from any nested loop, such
-// as a modal box or the receiver's pause).
+// as a modal box or the receiver's pause). How a close waits for a port's
+// monitor is set with SetWaiter (the program gives it the pause's rule).
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -19,6 +20,11 @@ public:
 
     // Start-up: this dispatcher serves every port that has none of its own.
     void MakeDefault();
+
+    // A port's device watched by the event loop, as QSerialPort watches its
+    // line: an arrival on an idle port is handled without waking its monitor
+    // thread first.
+    std::unique_ptr<TInputWatch> WatchInput(int fd, std::function<void()> ready) override;
 
 protected:
     void WakeMainThread() override;

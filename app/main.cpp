@@ -11,6 +11,7 @@
 #include "app/application.h"
 #include "app/command_line.h"
 #include "app/comport_dispatch_qt.h"
+#include "app/pause.h"
 #include "app/form1.h"
 #include "app/printout_keeper.h"
 #include "app/qt_translator.h"
@@ -65,6 +66,8 @@ int main(int argc, char** argv)
     app::ComPortDispatcherQt dispatcher;
     dispatcher.MakeDefault();
     app::InstallPrinterHooks();
+    // A close waits for its port's monitor by the pause's rule.
+    dispatcher.SetWaiter(app::ProcessMessagesUntil);
     if (!catalogueReport.Empty())
         app::ShowErrorBox(app::CatalogueReportText(catalogueReport));
 

@@ -135,4 +135,20 @@ void DelayProcessingMessages(int ms)
     WaitUnderPolicy(ms);
 }
 
+void ProcessMessagesUntil(const std::function<bool()>& done)
+{
+    if (done())
+        return;
+    if (!QCoreApplication::instance()) {
+        while (!done())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    // No deadline and no early end on quit: the other thread must finish.
+    const TUserInputHold hold;
+    QEventLoop loop;
+    while (!done())
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 } // namespace app

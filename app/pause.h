@@ -44,4 +44,9 @@ bool WaitUnderPolicy(int ms, const std::function<bool()>& done = {});
 // Waits ms milliseconds under the rule above; nothing for ms <= 0.
 void DelayProcessingMessages(int ms);
 
+// Waits, under the same rule, until done() holds: for another thread that
+// wakes the event loop when it has finished. done() is checked after each
+// batch of events.
+void ProcessMessagesUntil(const std::function<bool()>& done);
+
 } // namespace app

@@ -1,7 +1,8 @@
 // Serial port figures, each beside QSerialPort's where it has one:
-//   rx_event_latency_us_median/_p99: a byte written on the pty master until
-//     OnRxChar runs on the main thread (smThreadSync through the Qt event
-//     loop), against QSerialPort's readyRead;
+//   rx_event_latency_*: a byte written on the pty master until OnRxChar runs
+//     on the main thread (smThreadSync through the Qt event loop), against
+//     QSerialPort's readyRead: the median of the per-round ratios with its
+//     quartiles, and how many rounds each side spent in the fast mode;
 //   open_close_us_median: open + configure + close of a pty;
 //   idle_cpu_ms_per_10s: CPU of the port's monitor thread on a quiet line.
 
@@ -33,7 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kRoundTrips = 10000;
 constexpr int kOpenCloses = 1000;
 
 struct Pty {
@@ -110,12 +110,19 @@ void RoundTrips(int master, int count, int gapUs, std::vector<double>& lat,
     arrivedHook = nullptr;
 }
 
+// A wake-up on a VM lands in a fast (a few us) or a slow (tens of us) mode
+// that lasts for hundreds of trips, so both sides are measured in many short
+// rounds, alternating which goes first, and compared round by round.
+constexpr int kRounds = 100;
+constexpr int kTripsPerRound = 200;
+constexpr double kFastModeUs = 30; // a round's median below this: fast mode
+
 struct LatencyFigures {
-    std::vector<double> ours, theirs;
+    std::vector<double> ours, theirs;             // every trip
+    std::vector<double> ourRounds, theirRounds;   // per-round medians
+    std::vector<double> ratios;                   // ours / theirs per round
 };
 
-// Both ports stay open, each on its own pty; rounds alternate so that load
-// from elsewhere on the machine falls on both alike.
 LatencyFigures Latency(int gapUs) {
     Pty ourPty, theirPty;
     std::function<void()> ourHook, theirHook;
@@ -143,14 +150,32 @@ LatencyFigures Latency(int gapUs) {
     std::vector<double> warm;
     RoundTrips(ourPty.master, 500, gapUs, warm, ourHook);
     RoundTrips(theirPty.master, 500, gapUs, warm, theirHook);
-    constexpr int kRounds = 5;
     for (int r = 0; r < kRounds; ++r) {
-        RoundTrips(ourPty.master, kRoundTrips / kRounds, gapUs, f.ours, ourHook);
-        RoundTrips(theirPty.master, kRoundTrips / kRounds, gapUs, f.theirs, theirHook);
+        std::vector<double> ours, theirs;
+        auto runOurs = [&] { RoundTrips(ourPty.master, kTripsPerRound, gapUs, ours, ourHook); };
+        auto runTheirs = [&] { RoundTrips(theirPty.master, kTripsPerRound, gapUs, theirs, theirHook); };
+        if (r % 2 == 0) {
+            runOurs();
+            runTheirs();
+        } else {
+            runTheirs();
+            runOurs();
+        }
+        const double om = Percentile(ours, 0.5), qm = Percentile(theirs, 0.5);
+        f.ourRounds.push_back(om);
+        f.theirRounds.push_back(qm);
+        f.ratios.push_back(qm > 0 ? om / qm : 0.0);
+        f.ours.insert(f.ours.end(), ours.begin(), ours.end());
+        f.theirs.insert(f.theirs.end(), theirs.begin(), theirs.end());
     }
     port.ClosePort();
     qport.close();
     return f;
+}
+
+int FastRounds(const std::vector<double>& roundMedians) {
+    return static_cast<int>(std::count_if(roundMedians.begin(), roundMedians.end(),
+                                          [](double us) { return us < kFastModeUs; }));
 }
 
 std::vector<double> OurOpenClose() {
@@ -261,14 +286,15 @@ int main(int argc, char** argv) {
     // previous one has been handled.
     for (const auto& [suffix, gapUs] : {std::pair<const char*, int>{"", 300}, {"_back_to_back", 0}}) {
         const LatencyFigures f = Latency(gapUs);
-        const double om = Percentile(f.ours, 0.5), op = Percentile(f.ours, 0.99);
-        const double qm = Percentile(f.theirs, 0.5), qp = Percentile(f.theirs, 0.99);
-        std::printf("rx_event_latency_us_median%s: %.1f us\n", suffix, om);
-        std::printf("rx_event_latency_us_p99%s: %.1f us\n", suffix, op);
-        std::printf("qserialport_rx_latency_us_median%s: %.1f us\n", suffix, qm);
-        std::printf("qserialport_rx_latency_us_p99%s: %.1f us\n", suffix, qp);
-        std::printf("rx_event_latency_ratio_vs_qserialport%s: %.2f ratio\n", suffix,
-                    qm > 0 ? om / qm : 0.0);
+        std::printf("rx_event_latency_us_median%s: %.1f us\n", suffix, Percentile(f.ourRounds, 0.5));
+        std::printf("rx_event_latency_us_p99%s: %.1f us\n", suffix, Percentile(f.ours, 0.99));
+        std::printf("qserialport_rx_latency_us_median%s: %.1f us\n", suffix, Percentile(f.theirRounds, 0.5));
+        std::printf("qserialport_rx_latency_us_p99%s: %.1f us\n", suffix, Percentile(f.theirs, 0.99));
+        std::printf("rx_event_latency_ratio_vs_qserialport%s: %.2f ratio\n", suffix, Percentile(f.ratios, 0.5));
+        std::printf("rx_event_latency_ratio_vs_qserialport%s_q1: %.2f ratio\n", suffix, Percentile(f.ratios, 0.25));
+        std::printf("rx_event_latency_ratio_vs_qserialport%s_q3: %.2f ratio\n", suffix, Percentile(f.ratios, 0.75));
+        std::printf("rx_event_fast_mode_rounds%s: %d of %d rounds\n", suffix, FastRounds(f.ourRounds), kRounds);
+        std::printf("qserialport_fast_mode_rounds%s: %d of %d rounds\n", suffix, FastRounds(f.theirRounds), kRounds);
     }
 
     const double oc = Percentile(OurOpenClose(), 0.5);

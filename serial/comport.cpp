@@ -26,9 +26,6 @@ TCustomComPort::TCustomComPort() : alive_(std::make_shared<TCustomComPort*>(this
 
 TCustomComPort::~TCustomComPort() {
     CloseForDestruction();
-    for (int fd : {abortFd_, readyFd_, resumeFd_.load()})
-        if (fd >= 0)
-            ::close(fd);
     alive_.reset();
 }
 
@@ -38,8 +35,9 @@ void TCustomComPort::CloseForDestruction() noexcept {
     } catch (...) {
         // A destructor cannot report; the device is released below anyway.
     }
+    EndInputWatch();
     monitor_.reset();
-    if (handle_ >= 0)
+    if (device_.IsOpen())
         TCustomComPort::CloseDevice();
     open_ = false;
 }
@@ -158,7 +156,7 @@ void TCustomComPort::OpenPort() {
     }
     if (!events_.Empty()) {
         try {
-            monitor_ = std::make_unique<TComThread>(*this);
+            StartMonitor();
         } catch (const std::system_error& e) {
             CloseDevice();
             open_ = false;
@@ -183,6 +181,7 @@ void TCustomComPort::ClosePort() {
 
 void TCustomComPort::FinishClose() {
     closing_ = true;
+    EndInputWatch(); // nothing new is delivered during a close
     try {
         AbortTransfers();
         StopMonitor();
@@ -197,13 +196,27 @@ void TCustomComPort::FinishClose() {
     HandleAfterClose();
 }
 
+void TCustomComPort::StartMonitor() {
+    TMonitorSetup setup;
+    setup.fd = device_.Fd();
+    setup.events = events_;
+    setup.lineOps = device_.LineOps();
+    setup.lineSpeed = LineSpeed();
+    setup.rx = &rx_;
+    setup.client = &monitorSide_;
+    setup.txKick = &txKickFd_;
+    monitor_ = std::make_unique<TComThread>(setup);
+    if (syncMethod_ == smThreadSync && events_.Has(evRxChar))
+        inputWatch_ = Dispatcher().WatchInput(device_.Fd(), [this] { MainThreadInput(); });
+    SetInputWatch(true);
+}
+
 void TCustomComPort::StopMonitor() {
     if (!monitor_)
         return;
     // Ended and joined before the record goes, so a handler still running on
     // the monitor thread (smNone) never sees the record half gone.
     monitor_->Stop();
-    txKickFd_.store(-1, std::memory_order_release);
     monitor_.reset();
 }
 
@@ -287,152 +300,6 @@ void TCustomComPort::FireEvents(TComEvents events) {
     if (events.Has(evRx80Full)) HandleRx80Full();
 }
 
-// --- delivery ---------------------------------------------------------------
-
-bool TCustomComPort::InOwnHandler() const {
-    return handlerDepth_.load() > 0 && handlerThread_.load() == std::this_thread::get_id();
-}
-
-void TCustomComPort::RunHandlers(const std::function<void()>& body) {
-    const std::thread::id outer = handlerThread_.load();
-    handlerThread_.store(std::this_thread::get_id());
-    ++handlerDepth_;
-    struct Restore {
-        TCustomComPort& p;
-        std::thread::id outer;
-        ~Restore() {
-            if (--p.handlerDepth_ == 0)
-                p.handlerThread_.store(outer);
-        }
-    } restore{*this, outer};
-    body();
-}
-
-void TCustomComPort::DeliverEvents(TComEvents events) {
-    switch (syncMethod_) {
-    case smThreadSync: {
-        // The monitor goes back to its wait and takes up the device again
-        // only after these handlers ran (AwaitDelivery): waiting for them
-        // here would cost it a wake-up of its own for every delivery.
-        AwaitDelivery();
-        {
-            std::lock_guard lock(syncMutex_);
-            syncDone_ = false;
-            syncPending_ = true;
-            syncError_ = nullptr;
-            syncEvents_ = events;
-        }
-        Dispatcher().Post([this] { RunThreadSyncDelivery(); });
-        break;
-    }
-    case smWindowSync: {
-        std::weak_ptr<TCustomComPort*> alive = alive_;
-        const std::uint64_t generation = generation_;
-        Dispatcher().Post([alive, events, generation] {
-            if (auto p = alive.lock())
-                (*p)->RunWindowSyncDelivery(events, generation);
-        });
-        break;
-    }
-    case smNone: {
-        std::exception_ptr error;
-        try {
-            RunHandlers([&] { FireEvents(events); });
-        } catch (...) {
-            error = std::current_exception();
-        }
-        if (closePending_ && handlerDepth_.load() == 0) {
-            // Asked for on this thread, which cannot wait for itself; also
-            // when the handler raised after asking.
-            std::weak_ptr<TCustomComPort*> alive = alive_;
-            Dispatcher().Post([alive] {
-                if (auto p = alive.lock())
-                    (*p)->AfterHandlers();
-            });
-        }
-        if (error)
-            std::rethrow_exception(error);
-        break;
-    }
-    }
-}
-
-void TCustomComPort::AwaitDelivery() {
-    std::exception_ptr error;
-    {
-        std::unique_lock lock(syncMutex_);
-        if (!syncPending_)
-            return;
-        syncCv_.wait(lock, [this] { return syncDone_; });
-        syncPending_ = false;
-        error = syncError_;
-    }
-    if (error)
-        std::rethrow_exception(error);
-}
-
-void TCustomComPort::RunThreadSyncDelivery() {
-    std::exception_ptr error;
-    TComEvents events;
-    {
-        std::lock_guard lock(syncMutex_);
-        events = syncEvents_;
-    }
-    // Bytes that arrived while the handlers ran are handed over in the same
-    // turn of the main thread, while the monitor still waits: otherwise it
-    // would wake only to queue them back here. A few rounds at most, so a
-    // steady stream still lets the event loop go on.
-    for (int round = 0;; ++round) {
-        try {
-            RunHandlers([&] { FireEvents(events); });
-        } catch (...) {
-            error = std::current_exception();
-            break;
-        }
-        if (round == kCatchUpRounds || closePending_ || !open_ || handlerDepth_.load() > 0 || !monitor_)
-            break;
-        events = monitor_->CatchUp();
-        if (events.Empty())
-            break;
-    }
-    if (closePending_ && handlerDepth_.load() == 0 && monitor_)
-        monitor_->RequestStop(); // before the monitor sees the handler's end
-    {
-        std::lock_guard lock(syncMutex_);
-        syncDone_ = true;
-        syncError_ = error;
-    }
-    syncCv_.notify_one();
-    // The monitor ends on a raise: woken for it now, not at the next byte.
-    if (error)
-        WakeMonitorForInput();
-    AfterHandlers();
-}
-
-void TCustomComPort::RunWindowSyncDelivery(TComEvents events, std::uint64_t generation) {
-    if (!open_ || closePending_ || generation != generation_)
-        return; // a closed port ignores what its monitor sent before
-    try {
-        RunHandlers([&] { FireEvents(events); });
-    } catch (...) {
-        // Shown, and the monitor goes on; a close the handler asked for
-        // is still carried out below.
-        ReportCurrentError();
-    }
-    AfterHandlers();
-}
-
-void TCustomComPort::AfterHandlers() {
-    if (!closePending_ || handlerDepth_.load() > 0 || closing_)
-        return;
-    try {
-        FinishClose();
-    } catch (...) {
-        // OnAfterClose may raise too; the device is released by then.
-        ReportCurrentError();
-    }
-}
-
 void TCustomComPort::ReportCurrentError() {
     const std::string message = CurrentMessage();
     try {
@@ -440,18 +307,6 @@ void TCustomComPort::ReportCurrentError() {
             OnDeferredError(Self(), message);
     } catch (...) {
     }
-}
-
-void TCustomComPort::ReportMonitorEnded(const std::string& message) {
-    std::weak_ptr<TCustomComPort*> alive = alive_;
-    Dispatcher().Post([alive, message] {
-        auto p = alive.lock();
-        if (!p)
-            return;
-        TCustomComPort& port = **p;
-        if (port.OnMonitorEnded)
-            port.OnMonitorEnded(port.Self(), message);
-    });
 }
 
 // --- notifications ------------------------------------------------------------

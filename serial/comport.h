@@ -3,29 +3,28 @@
 // and close with their events, blocking reads and writes under the five
 // timeouts, and an event monitor thread whose events reach the handlers on
 // the main thread through a TMainThreadDispatcher.
+// The port is a front: the open device (TPortDevice), the receive path
+// (TRxPath) and the monitor (TComThread) each own their state and lock.
 
 #include <atomic>
-#include <condition_variable>
-#include <exception>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "serial/device.h"
 #include "serial/dispatcher.h"
 #include "serial/errors.h"
-#include "serial/lineops.h"
-#include "serial/portlock.h"
-#include "serial/rxqueue.h"
+#include "serial/handoff.h"
+#include "serial/monitor.h"
+#include "serial/rxpath.h"
 #include "serial/settings.h"
 #include "serial/termios2.h"
 
 namespace serial {
 
 class TComPort;
-class TComThread;
 
 using TNotifyEvent = std::function<void(TComPort& sender)>;
 using TRxCharEvent = std::function<void(TComPort& sender, int count)>;
@@ -33,21 +32,6 @@ using TRxBufEvent = std::function<void(TComPort& sender, const void* buffer, int
 using TComSignalEvent = std::function<void(TComPort& sender, bool onOff)>;
 using TComErrorEvent = std::function<void(TComPort& sender, TComErrors errors)>;
 using TComMessageEvent = std::function<void(TComPort& sender, const std::string& message)>;
-
-enum TTransferKind { xkWrite, xkRead };
-
-// One blocking transfer: made by NewTransfer, released by FreeTransfer.
-struct TComTransfer {
-    TTransferKind kind = xkRead;
-    bool started = false;
-    bool registered = false;
-    char* readBuffer = nullptr;
-    const char* writeBuffer = nullptr;
-    int count = 0;
-    int done = 0;
-    std::uint64_t abortGeneration = 0;
-    std::int64_t startMs = 0;
-};
 
 class TCustomComPort {
 public:
@@ -162,7 +146,7 @@ public:
     void SetDispatcher(TMainThreadDispatcher* dispatcher) { dispatcher_ = dispatcher; }
     TMainThreadDispatcher& Dispatcher() const { return dispatcher_ ? *dispatcher_ : DefaultDispatcher(); }
     // The device's file descriptor, -1 while closed.
-    int Handle() const { return handle_; }
+    int Handle() const { return device_.Fd(); }
     // True while this open has a monitor thread (also after it ended by itself).
     bool ThreadStarted() const { return monitor_ != nullptr; }
     // True while the monitor thread still waits for events.
@@ -199,7 +183,6 @@ protected:
     virtual void EmitRx80Full();
 
 private:
-    friend class TComThread;
     TComPort& Self();
 
     bool ApplyAllowed() const { return open_ && !loading_; }
@@ -219,68 +202,81 @@ private:
     void HandleRLSDChange();
     void HandleRx80Full();
 
-    // Monitor side (TComThread calls these).
-    void FireEvents(TComEvents events);
+    // What the monitor sees of the port. An object of its own, so that the
+    // monitor never makes a virtual call on a port being destroyed.
+    class TMonitorSide final : public TMonitorClient {
+    public:
+        explicit TMonitorSide(TCustomComPort& port) : port_(port) {}
+        void Deliver(TComEvents events) override { port_.DeliverEvents(events); }
+        void AwaitDelivery() override { port_.syncHandOff_.Await(); }
+        bool ClosePending() const override { return port_.closePending_.load(); }
+        void ReportEnded(const std::string& message) override { port_.ReportMonitorEnded(message); }
+        TMainThreadDispatcher& Dispatcher() const override { return port_.Dispatcher(); }
+
+    private:
+        TCustomComPort& port_;
+    };
+
+    // Delivery (serial/delivery.cpp).
     void DeliverEvents(TComEvents events);      // on the monitor thread
-    void RunThreadSyncDelivery();               // on the main thread
-    // Monitor thread: waits until the smThreadSync delivery last queued has
-    // run and raises what its handlers raised. At once when none is open.
-    void AwaitDelivery();
-    void RunWindowSyncDelivery(TComEvents events, std::uint64_t generation);
     void ReportMonitorEnded(const std::string& message);
+
+    void FireEvents(TComEvents events);
+    void RunThreadSyncDelivery(bool onMain);    // on the main thread
+    // The main thread's loop saw input on the device: delivered at once
+    // when the port is idle, a wake-up of the monitor thread less.
+    void MainThreadInput();
+    // The watch on (input to the main thread) or off for the rest of a
+    // delivery (paused), or input given back to the monitor.
+    void SetInputWatch(bool on);
+    void PauseInputWatch();
+    void EndInputWatch();
+    void RunWindowSyncDelivery(TComEvents events, std::uint64_t generation);
     void RunHandlers(const std::function<void()>& body);
     bool InOwnHandler() const;
     void AfterHandlers();
     // The exception being handled, to OnDeferredError; one it raises is dropped.
     void ReportCurrentError();
     void FinishClose();
+    void StartMonitor();
     void StopMonitor();
     void Kick();                                // output queued: watch for TxEmpty
-
-    void RegisterTransfer(TComTransfer* transfer);
-    void UnregisterTransfer(TComTransfer* transfer);
-
-    // Moves what the device holds into the receive queue. The monitor
-    // (monitor true) takes everything and drops what does not fit, unless
-    // input flow control is on; everybody else takes only what fits.
-    struct TDrainResult {
-        TComEvents events;   // evRxChar, evRxFlag, evRx80Full, evError (queue overrun)
-        bool hungUp = false;
-        int error = 0;       // errno of a failed read other than a hang-up
-    };
-    TDrainResult DrainDevice(bool monitor);
-    // Takes up to n received bytes: first from the queue, then what the
-    // device holds. Raises "ReadFile function failed" on a hang-up when no
-    // byte was left.
-    int Receive(char* out, int n, bool armWake);
-    TRxFilterConfig FilterConfig() const;
-    bool InputFlowControl() const;
-    void WakeMonitorForInput();
 
     // settings
     TBaudRate baudRate_ = br9600;
     std::int32_t customBaudRate_ = 9600;
     std::string port_ = "COM1";
-    TComParity parity_{this};
+    TComParity parity_{[this] { ApplyLineSettings(); }};
     TStopBits stopBits_ = sbOneStopBit;
     TDataBits dataBits_ = dbEight;
     bool discardNull_ = false;
     std::uint8_t eventChar_ = 0;
     TComEvents events_ = kAllComEvents;
-    TComBuffer buffer_{this};
-    TComFlowControl flowControl_{this};
-    TComTimeouts timeouts_{this};
+    TComBuffer buffer_{[this] { ApplyBufferSizes(); }};
+    TComFlowControl flowControl_{[this] { ApplyLineSettings(); }};
+    TComTimeouts timeouts_{[this] { ApplyTimeoutSettings(); }};
     TSyncMethod syncMethod_ = smThreadSync;
+
+    // The parts. Settings, the open/close state and the records below are
+    // the main thread's; what the monitor thread shares with it is the
+    // receive path, the hand-off and the atomics.
+    TPortDevice device_;
+    TRxPath rx_;
+    std::unique_ptr<TComThread> monitor_;
+    TMonitorSide monitorSide_{*this};
+    // The device watched by the main thread's loop (smThreadSync), where it can.
+    std::unique_ptr<TMainThreadDispatcher::TInputWatch> inputWatch_;
+    bool inputOnMain_ = false;
+    TSyncHandOff syncHandOff_;
+    std::atomic<int> txKickFd_{-1}; // the monitor's "output queued", see TMonitorSetup
 
     // state
     bool loading_ = false;
     bool connectedWhileLoading_ = false;
-    int handle_ = -1;
     std::atomic<bool> open_{false};
     std::atomic<bool> closing_{false};
     std::atomic<bool> closePending_{false};
     std::uint64_t generation_ = 0;
-    std::unique_ptr<TComThread> monitor_;
     TMainThreadDispatcher* dispatcher_ = nullptr;
     // Lets calls posted to the main thread find out that the port is gone.
     std::shared_ptr<TCustomComPort*> alive_;
@@ -288,56 +284,7 @@ private:
     // Handlers of this port running, and on which thread.
     std::atomic<int> handlerDepth_{0};
     std::atomic<std::thread::id> handlerThread_{};
-
-    // smThreadSync hand-over: the monitor waits here while the main thread runs.
-    std::mutex syncMutex_;
-    std::condition_variable syncCv_;
-    bool syncDone_ = false;
-    bool syncPending_ = false; // a delivery queued, not yet awaited by the monitor
-    TComEvents syncEvents_;
-    std::exception_ptr syncError_;
-
-    // The monitor's "output queued" signal while it watches for evTxEmpty.
-    std::atomic<int> txKickFd_{-1};
-
-    // Transfers in progress and their cancel signal.
-    std::mutex transferMutex_;
-    int activeTransfers_ = 0;
-    std::uint64_t abortGeneration_ = 0;
-    int abortFd_ = -1;
-
-    // Line-error counters seen by the last TakeLineErrors.
-    std::mutex countersMutex_;
-    TLineCounters lastCounters_;
-    bool countersKnown_ = false;
-
-    // The device's modem-line, counter and output-queue queries.
-    TLineOps lineOps_;
-    bool isPty_ = false;
-    bool rs485On_ = false;
-    TUucpLock uucpLock_;
-    unsigned long long queueDevice_ = 0; // the device the queue's bytes came from
-
-    // Received bytes: the device is read (and the filter run) by one thread
-    // at a time, under drainMutex_; the queue has its own short lock.
-    TRxQueue rxQueue_;
-    TRxFilter rxFilter_;
-    std::mutex drainMutex_;
-    std::atomic<std::uint32_t> filterBits_{0};
-    std::atomic<std::uint32_t> pulledEvents_{0}; // found by readers, for the monitor's next batch
-    std::atomic<bool> rxOverrun_{false};          // ceRxOver until TakeLineErrors
-    std::atomic<bool> rxHeld_{false};             // the monitor left bytes in the device
-    std::atomic<bool> inputFlow_{false};
-    std::atomic<int> watchChar_{0};               // EventChar as applied
-    int readyFd_ = -1;                            // a waiting reader's wake-up
-    std::atomic<int> resumeFd_{-1};               // the monitor's: room again in the queue
 };
-
-// Whether the line settings read back (got) are those handed to the driver
-// (asked): framing, handshakes, the Xon/Xoff characters and both speeds
-// (within the kernel's 2 % rounding). A pty keeps 8 data bits without
-// parity whatever it is given, which is no error there.
-bool DriverTookLineSettings(const TKernelTermios& asked, const TKernelTermios& got, bool pty);
 
 // The published component; it adds nothing to TCustomComPort.
 class TComPort : public TCustomComPort {

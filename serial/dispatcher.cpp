@@ -68,6 +68,19 @@ void TMainThreadDispatcher::Notify() {
         ++notifyCount_;
     }
     cv_.notify_all();
+    WakeMainThread();
+}
+
+std::unique_ptr<TMainThreadDispatcher::TInputWatch> TMainThreadDispatcher::WatchInput(int,
+                                                                                  std::function<void()>) {
+    return nullptr;
+}
+
+void TMainThreadDispatcher::WaitUntil(const std::function<bool()>& done) {
+    if (waiter_)
+        waiter_(done);
+    else
+        RunUntil(done);
 }
 
 std::size_t TMainThreadDispatcher::QueuedCount() {

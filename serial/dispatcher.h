@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 namespace serial {
@@ -31,8 +32,29 @@ public:
     // done() is checked after each call and whenever Notify is called.
     void RunUntil(const std::function<bool()>& done);
 
-    // Any thread: a condition a RunUntil waits for may have changed.
+    // Any thread: a condition a RunUntil or WaitUntil waits for may have
+    // changed. Also wakes the main thread.
     void Notify();
+
+    // How the main thread waits for another thread (a port's monitor to
+    // end) while the queued calls keep running: the application's rule for
+    // the rest of its events goes with it. Set it on the main thread before
+    // any port opens; without one, RunUntil.
+    using Waiter = std::function<void(const std::function<bool()>& done)>;
+    void SetWaiter(Waiter waiter) { waiter_ = std::move(waiter); }
+    // Main thread: waits until done() holds, through the waiter.
+    void WaitUntil(const std::function<bool()>& done);
+
+    // A descriptor the main thread's own loop watches for input.
+    class TInputWatch {
+    public:
+        virtual ~TInputWatch() = default;
+        virtual void SetEnabled(bool enabled) = 0;
+    };
+    // Main thread: while the watch is enabled (it starts so), the loop calls
+    // ready on the main thread whenever fd has input or has hung up. Null
+    // when the loop cannot watch descriptors (the default).
+    virtual std::unique_ptr<TInputWatch> WatchInput(int fd, std::function<void()> ready);
 
     // Any thread: how many calls wait to be run.
     std::size_t QueuedCount();
@@ -43,7 +65,8 @@ public:
 
 protected:
     // Ask the main thread to call RunPending soon. Called from any thread,
-    // without the dispatcher's lock held, at most once per batch of posts.
+    // without the dispatcher's lock held, once per batch of posts and by
+    // Notify.
     virtual void WakeMainThread() = 0;
 
 private:
@@ -54,6 +77,7 @@ private:
     std::deque<Call> queue_;
     bool wakePending_ = false;
     unsigned long notifyCount_ = 0;
+    Waiter waiter_; // main thread only
 };
 
 // A dispatcher whose waker does nothing: queued calls run only when the main

@@ -15,7 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "serial/comport.h"
+#include "serial/errors.h"
 
 namespace serial {
 
@@ -231,9 +231,9 @@ void TModemWatch::Body(TModemSnapshot before) {
 
 // --- the monitor ---------------------------------------------------------------
 
-TComThread::TComThread(TCustomComPort& port)
-    : port_(port), fd_(port.handle_), events_(port.events_), lineOps_(port.lineOps_),
-      lineSpeed_(port.LineSpeed()) {
+TComThread::TComThread(const TMonitorSetup& setup)
+    : fd_(setup.fd), events_(setup.events), lineOps_(setup.lineOps), lineSpeed_(setup.lineSpeed),
+      rx_(*setup.rx), client_(*setup.client), txKick_(setup.txKick) {
     auto fail = [this](int err) {
         CloseFd(epollFd_);
         CloseFd(stopFd_);
@@ -263,7 +263,7 @@ TComThread::TComThread(TCustomComPort& port)
     add(fd_, EPOLLIN | EPOLLET, kDevice);
     add(stopFd_, EPOLLIN, kStop);
     add(kickFd_, EPOLLIN, kKick);
-    add(port.resumeFd_.load(), EPOLLIN, kResume);
+    add(rx_.ResumeFd(), EPOLLIN, kResume);
     if (lines) {
         add(modemFd_, EPOLLIN, kModem);
         try {
@@ -282,14 +282,15 @@ TComThread::TComThread(TCustomComPort& port)
             CloseFd(modemFd_); // also leaves the epoll set
         }
     }
-    if (events_.Has(evTxEmpty))
-        port.txKickFd_.store(kickFd_, std::memory_order_release);
+    if (events_.Has(evTxEmpty) && txKick_)
+        txKick_->store(kickFd_, std::memory_order_release);
     // The counters as the port opened: what moves from here on is news.
     counted_ = (events_.Has(evError) || events_.Has(evBreak)) && lineOps_.counters(lastCounters_) == 0;
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
-        port.txKickFd_.store(-1);
+        if (txKick_)
+            txKick_->store(-1);
         modem_.reset();
         fail(e.code().value());
     }
@@ -307,9 +308,12 @@ void TComThread::Stop() {
     RequestStop();
     if (modem_)
         modem_->Stop();
-    port_.Dispatcher().RunUntil([this] { return !Running(); });
-    if (thread_.joinable())
+    if (thread_.joinable()) {
+        client_.Dispatcher().WaitUntil([this] { return !Running(); });
         thread_.join();
+    }
+    if (txKick_)
+        txKick_->store(-1, std::memory_order_release);
 }
 
 void TComThread::RequestStop() {
@@ -320,12 +324,12 @@ void TComThread::RequestStop() {
 }
 
 void TComThread::Body() {
-    TMainThreadDispatcher& dispatcher = port_.Dispatcher();
+    TMainThreadDispatcher& dispatcher = client_.Dispatcher();
     std::string ended;
     bool raised = false;
     try {
         ended = Loop();
-        port_.AwaitDelivery();
+        client_.AwaitDelivery();
         // Stopped, hung up or failed wait: the device is tidied as the
         // monitor ends. A raised handler leaves it as it was.
         Cleanup();
@@ -345,8 +349,8 @@ void TComThread::Body() {
     // the monitor gone; the join still waits for this function to return.
     ended_.store(true, std::memory_order_release);
     // A close asked for by the handler is no end to report.
-    if (!ended.empty() && !stop_.load() && !port_.closePending_.load())
-        port_.ReportMonitorEnded(ended);
+    if (!ended.empty() && !stop_.load() && !client_.ClosePending())
+        client_.ReportEnded(ended);
     dispatcher.Notify();
 }
 
@@ -356,8 +360,7 @@ void TComThread::Cleanup() {
     // Both queues are emptied as the monitor ends, the driver's and ours;
     // what was just written (an acknowledgement before a close) may leave first.
     PurgeQueues(fd_, lineSpeed_);
-    std::lock_guard lock(port_.drainMutex_);
-    port_.rxQueue_.Clear();
+    rx_.Clear();
 }
 
 int TComThread::TxWaitMs(int queued) const {
@@ -369,6 +372,7 @@ int TComThread::TxWaitMs(int queued) const {
 TComEvents TComThread::CounterEvents() {
     TComEvents events;
     TLineCounters now;
+    std::lock_guard lock(countersMutex_);
     TLineCounters& last = lastCounters_;
     if (lineOps_.counters(now) == 0) {
         if (events_.Has(evError) &&
@@ -382,18 +386,25 @@ TComEvents TComThread::CounterEvents() {
     return events;
 }
 
+void TComThread::WatchDeviceInput(bool on) {
+    epoll_event e{};
+    e.events = on ? EPOLLIN | EPOLLET : EPOLLET;
+    e.data.u32 = kDevice;
+    // Turned on again, the set reports input already there at once.
+    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &e);
+}
+
 TComEvents TComThread::CatchUp() {
     if (stop_.load())
         return {};
-    // The loop touches nothing of the device before AwaitDelivery returns,
-    // so its state is ours meanwhile.
-    // Whatever is left (a hang-up, an error, the rest of a burst) it still
-    // finds through the arrival's wake.
-    const TCustomComPort::TDrainResult d = port_.DrainDevice(true);
-    TComEvents batch = TComEvents::FromBits(d.events.Bits() & events_.Bits());
+    // Whatever is left (a hang-up, an error, the rest of a burst) the loop
+    // still finds through the arrival's wake.
+    const TRxPath::Drained d = rx_.DrainForMonitor();
+    TComEvents batch = d.events;
     if (counted_ && !d.events.Empty())
-        batch = TComEvents::FromBits(batch.Bits() | CounterEvents().Bits());
-    return TComEvents::FromBits(batch.Bits() | (port_.pulledEvents_.exchange(0) & events_.Bits()));
+        batch |= CounterEvents();
+    batch |= rx_.TakeReaderEvents();
+    return batch & events_;
 }
 
 std::string TComThread::Loop() {
@@ -421,7 +432,7 @@ std::string TComThread::Loop() {
             return EComPort(CError_WaitFailed, errno).what();
         }
         // Nothing of the device is touched until the last batch's handlers ran.
-        port_.AwaitDelivery();
+        client_.AwaitDelivery();
         // A stop that comes together with device events wins.
         if (stop_.load())
             return {};
@@ -431,7 +442,9 @@ std::string TComThread::Loop() {
         for (int i = 0; i < n; ++i) {
             const std::uint32_t tag = ready[i].data.u32;
             if (tag == kDevice) {
-                rx |= (ready[i].events & EPOLLIN) != 0;
+                // An arrival the main thread's loop watches for itself is
+                // its to take (a full queue or a hang-up comes back here).
+                rx |= (ready[i].events & EPOLLIN) != 0 && !rx_.MainWatches();
                 hangUp |= (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0;
             } else if (tag == kKick) {
                 std::uint64_t v;
@@ -439,26 +452,25 @@ std::string TComThread::Loop() {
                 txPending = true;
                 lastQueued = -1;
             } else if (tag == kResume) {
-                std::uint64_t v;
-                [[maybe_unused]] auto r = ::read(port_.resumeFd_.load(), &v, sizeof v);
+                rx_.ClearResume();
                 rx = true;
             } else if (tag == kModem) {
                 std::uint64_t v;
                 [[maybe_unused]] auto r = ::read(modemFd_, &v, sizeof v);
-                batch = TComEvents::FromBits(batch.Bits() | modemPending_.exchange(0));
+                batch |= TComEvents::FromBits(modemPending_.exchange(0));
             }
         }
         if (rx || hangUp) {
-            const TCustomComPort::TDrainResult d = port_.DrainDevice(true);
+            const TRxPath::Drained d = rx_.DrainForMonitor();
             hangUp |= d.hungUp;
             if (d.error != 0)
                 return EComPort(CError_ReadFailed, d.error).what();
-            batch = TComEvents::FromBits(batch.Bits() | (d.events.Bits() & events_.Bits()));
+            batch |= d.events & events_;
             if (counted_ && rx)
-                batch = TComEvents::FromBits(batch.Bits() | CounterEvents().Bits());
+                batch |= CounterEvents();
         }
         // Bytes a reader took from the device itself since the last turn.
-        batch = TComEvents::FromBits(batch.Bits() | (port_.pulledEvents_.exchange(0) & events_.Bits()));
+        batch |= rx_.TakeReaderEvents() & events_;
         if (txPending) {
             int queued = 0;
             if (lineOps_.outputQueued(queued) != 0 || queued == 0) {
@@ -470,10 +482,10 @@ std::string TComThread::Loop() {
             hungUp_ = true;
         // The last bytes before a hang-up are still announced.
         if (!batch.Empty())
-            port_.DeliverEvents(batch);
+            client_.Deliver(batch);
         if (hangUp)
             return HangUpMessage();
-        if (stop_.load() || port_.closePending_.load())
+        if (stop_.load() || client_.ClosePending())
             return {};
     }
 }

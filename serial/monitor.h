@@ -14,12 +14,12 @@
 #include <string>
 #include <thread>
 
+#include "serial/dispatcher.h"
 #include "serial/lineops.h"
+#include "serial/rxpath.h"
 #include "serial/settings.h"
 
 namespace serial {
-
-class TCustomComPort;
 
 // Gives output already written a bounded time to leave the line before a
 // purge: about the time its bytes take at bitsPerSecond, plus a little, and
@@ -93,24 +93,61 @@ private:
     std::thread thread_;
 };
 
+// Where a monitor's batches go: the port's delivery.
+class TMonitorClient {
+public:
+    // Monitor thread: hands a batch over by the port's delivery method.
+    virtual void Deliver(TComEvents events) = 0;
+    // Monitor thread: waits until the smThreadSync delivery handed over last
+    // has run, and raises what its handlers raised. At once when none is open.
+    virtual void AwaitDelivery() = 0;
+    // Any thread: a handler asked for a close; the monitor is to end.
+    virtual bool ClosePending() const = 0;
+    // Monitor thread: the monitor ended by itself (a handler raised, the
+    // wait failed, the device hung up).
+    virtual void ReportEnded(const std::string& message) = 0;
+    virtual TMainThreadDispatcher& Dispatcher() const = 0;
+
+protected:
+    ~TMonitorClient() = default;
+};
+
+// What a monitor is started with. The device and its line operations stay
+// the port's; the monitor only waits on them and reads through rx.
+struct TMonitorSetup {
+    int fd = -1;
+    TComEvents events;
+    TLineOps lineOps;
+    int lineSpeed = 0;
+    TRxPath* rx = nullptr;
+    TMonitorClient* client = nullptr;
+    // Published while the monitor watches for evTxEmpty: written to when
+    // output has been queued. -1 otherwise.
+    std::atomic<int>* txKick = nullptr;
+};
+
 class TComThread {
 public:
-    // Takes the device, Events, its line operations and the line speed from
-    // the port and starts waiting. Throws std::system_error if the OS refuses the
-    // thread or its wait objects.
-    explicit TComThread(TCustomComPort& port);
-    // RequestStop, then waits for the thread to end, running queued
-    // main-thread calls meanwhile so that a delivery under way completes.
+    // Starts waiting. Throws std::system_error if the OS refuses the thread
+    // or its wait objects.
+    explicit TComThread(const TMonitorSetup& setup);
+    // RequestStop, then waits for the thread to end as Stop does.
     ~TComThread();
+    TComThread(const TComThread&) = delete;
+    TComThread& operator=(const TComThread&) = delete;
 
-    // RequestStop, then waits for the thread to end as the destructor does.
+    // Main thread: RequestStop, then waits for the thread to end in the
+    // dispatcher's wait, so that a delivery under way completes.
     void Stop();
     void RequestStop();
     bool Running() const { return !ended_.load(std::memory_order_acquire); }
-    // Main thread, while the monitor waits for a smThreadSync delivery:
-    // takes what the device received meanwhile into the queue and returns
-    // the events the monitor would have delivered next.
+    // Main thread, inside a smThreadSync delivery: takes what the device
+    // received meanwhile into the queue and returns the events the monitor
+    // would have delivered next.
     TComEvents CatchUp();
+    // Any thread: whether the monitor wakes for input on the device (a
+    // hang-up always wakes it). Off while the main thread's loop watches.
+    void WatchDeviceInput(bool on);
 
 private:
     void Body();
@@ -123,11 +160,13 @@ private:
     static std::string HangUpMessage();
     static constexpr int kMaxTxWaitMs = 1000;
 
-    TCustomComPort& port_;
-    int fd_;
-    TComEvents events_;
-    TLineOps lineOps_;
-    int lineSpeed_;
+    const int fd_;
+    const TComEvents events_;
+    const TLineOps lineOps_;
+    const int lineSpeed_;
+    TRxPath& rx_;
+    TMonitorClient& client_;
+    std::atomic<int>* const txKick_;
     int epollFd_ = -1;
     int stopFd_ = -1;
     int kickFd_ = -1;
@@ -139,6 +178,8 @@ private:
     std::atomic<bool> ended_{false};
     bool hungUp_ = false;
     bool counted_ = false;
+    // The counters as last seen: by the loop, and by CatchUp on the main thread.
+    std::mutex countersMutex_;
     TLineCounters lastCounters_;
     std::thread thread_;
 };

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <strings.h>
 
-#include "serial/comport.h"
 
 namespace serial {
 
@@ -125,8 +124,8 @@ void TComParity::Assign(const TPersistent* source) {
 }
 
 void TComParity::Changed() {
-    if (port_)
-        port_->ApplyLineSettings();
+    if (changed_)
+        changed_();
 }
 
 void TComParity::SetBits(TParityBits v) {
@@ -174,8 +173,8 @@ void TComFlowControl::Assign(const TPersistent* source) {
 }
 
 void TComFlowControl::Changed() {
-    if (port_)
-        port_->ApplyLineSettings();
+    if (changed_)
+        changed_();
 }
 
 TFlowControl TComFlowControl::FlowControl() const {
@@ -231,16 +230,16 @@ void TComTimeouts::Assign(const TPersistent* source) {
     if (!src)
         AssignError(source);
     CopyValues(*src);
-    if (port_)
-        port_->ApplyTimeoutSettings();
+    if (changed_)
+        changed_();
 }
 
 void TComTimeouts::Set(std::int32_t& field, std::int32_t v) {
     if (field == v)
         return;
     field = v;
-    if (port_)
-        port_->ApplyTimeoutSettings();
+    if (changed_)
+        changed_();
 }
 
 void TComTimeouts::SetReadInterval(std::int32_t v) { Set(readInterval_, v); }
@@ -261,16 +260,16 @@ void TComBuffer::Assign(const TPersistent* source) {
     if (!src)
         AssignError(source);
     CopyValues(*src);
-    if (port_)
-        port_->ApplyBufferSizes();
+    if (changed_)
+        changed_();
 }
 
 void TComBuffer::Set(std::int32_t& field, std::int32_t v) {
     if (field == v)
         return;
     field = (v > 0 && (v & 1)) ? v - 1 : v;
-    if (port_)
-        port_->ApplyBufferSizes();
+    if (changed_)
+        changed_();
 }
 
 void TComBuffer::SetInputSize(std::int32_t v) { Set(inputSize_, v); }

@@ -2,12 +2,11 @@
 // The port's setting types, their text forms, and the four setting groups.
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
 namespace serial {
-
-class TCustomComPort;
 
 // A small set of enumeration values, bit n for the value of ordinal n.
 template <class E>
@@ -28,6 +27,8 @@ public:
     constexpr bool Empty() const { return bits_ == 0; }
     constexpr void Include(E e) { bits_ |= Bit(e); }
     constexpr void Exclude(E e) { bits_ &= ~Bit(e); }
+    constexpr TSet& operator|=(TSet o) { bits_ |= o.bits_; return *this; }
+    constexpr TSet operator&(TSet o) const { return FromBits(bits_ & o.bits_); }
     constexpr bool operator==(const TSet&) const = default;
 
 private:
@@ -106,12 +107,14 @@ protected:
     [[noreturn]] void AssignError(const TPersistent* source) const;
 };
 
-// Each group holds its values and, when it belongs to a port, re-applies the
-// port's group on change. A free-standing instance only stores.
+// Each group holds its values and reports a change through its one callback
+// (a port re-applies the group there). A free-standing instance only stores.
+using TSettingsChanged = std::function<void()>;
+
 class TComParity final : public TPersistent {
 public:
-    explicit TComParity(TCustomComPort* port = nullptr) : port_(port) {}
-    TComParity(const TComParity& other) : TPersistent(), port_(nullptr) { CopyValues(other); }
+    explicit TComParity(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
+    TComParity(const TComParity& other) : TPersistent() { CopyValues(other); }
     TComParity& operator=(const TComParity& other) { Assign(&other); return *this; }
     const char* ClassName() const override { return "TComParity"; }
     void Assign(const TPersistent* source) override;
@@ -128,7 +131,7 @@ public:
 private:
     void CopyValues(const TComParity& o);
     void Changed();
-    TCustomComPort* port_;
+    TSettingsChanged changed_;
     TParityBits bits_ = prNone;
     bool check_ = false;
     bool replace_ = false;
@@ -137,8 +140,8 @@ private:
 
 class TComFlowControl final : public TPersistent {
 public:
-    explicit TComFlowControl(TCustomComPort* port = nullptr) : port_(port) {}
-    TComFlowControl(const TComFlowControl& other) : TPersistent(), port_(nullptr) { CopyValues(other); }
+    explicit TComFlowControl(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
+    TComFlowControl(const TComFlowControl& other) : TPersistent() { CopyValues(other); }
     TComFlowControl& operator=(const TComFlowControl& other) { Assign(&other); return *this; }
     const char* ClassName() const override { return "TComFlowControl"; }
     void Assign(const TPersistent* source) override;
@@ -177,7 +180,7 @@ private:
         field = v;
         Changed();
     }
-    TCustomComPort* port_;
+    TSettingsChanged changed_;
     bool outCTSFlow_ = false;
     bool outDSRFlow_ = false;
     TDTRFlowControl controlDTR_ = dtrDisable;
@@ -192,8 +195,8 @@ private:
 
 class TComTimeouts final : public TPersistent {
 public:
-    explicit TComTimeouts(TCustomComPort* port = nullptr) : port_(port) {}
-    TComTimeouts(const TComTimeouts& other) : TPersistent(), port_(nullptr) { CopyValues(other); }
+    explicit TComTimeouts(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
+    TComTimeouts(const TComTimeouts& other) : TPersistent() { CopyValues(other); }
     TComTimeouts& operator=(const TComTimeouts& other) { Assign(&other); return *this; }
     const char* ClassName() const override { return "TComTimeouts"; }
     void Assign(const TPersistent* source) override;
@@ -212,7 +215,7 @@ public:
 private:
     void CopyValues(const TComTimeouts& o);
     void Set(std::int32_t& field, std::int32_t v);
-    TCustomComPort* port_;
+    TSettingsChanged changed_;
     std::int32_t readInterval_ = -1;
     std::int32_t readTotalMultiplier_ = 0;
     std::int32_t readTotalConstant_ = 0;
@@ -222,8 +225,8 @@ private:
 
 class TComBuffer final : public TPersistent {
 public:
-    explicit TComBuffer(TCustomComPort* port = nullptr) : port_(port) {}
-    TComBuffer(const TComBuffer& other) : TPersistent(), port_(nullptr) { CopyValues(other); }
+    explicit TComBuffer(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
+    TComBuffer(const TComBuffer& other) : TPersistent() { CopyValues(other); }
     TComBuffer& operator=(const TComBuffer& other) { Assign(&other); return *this; }
     const char* ClassName() const override { return "TComBuffer"; }
     void Assign(const TPersistent* source) override;
@@ -237,7 +240,7 @@ public:
 private:
     void CopyValues(const TComBuffer& o);
     void Set(std::int32_t& field, std::int32_t v);
-    TCustomComPort* port_;
+    TSettingsChanged changed_;
     std::int32_t inputSize_ = 1024;
     std::int32_t outputSize_ = 1024;
 };

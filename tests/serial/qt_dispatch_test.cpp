@@ -122,4 +122,26 @@ TEST_F(QtDispatch, MonitorEndIsReportedThroughTheEventLoop) {
     port.ClosePort();
 }
 
+TEST_F(QtDispatch, CloseWaitsForTheMonitorInTheApplicationsWait) {
+    int waits = 0;
+    dispatcher.SetWaiter([&](const std::function<bool()>& done) {
+        ++waits;
+        app::ProcessMessagesUntil(done);
+    });
+    int emptied = 0;
+    port.OnTxEmpty = [&](TComPort&) { ++emptied; };
+    port.OpenPort();
+    port.WriteText("x");
+    // The monitor's delivery is queued but not run when the close starts.
+    Watchdog dog(30, "close with a delivery under way");
+    while (dispatcher.QueuedCount() == 0)
+        QThread::msleep(1);
+    bool timerRan = false;
+    QTimer::singleShot(0, [&] { timerRan = true; });
+    port.ClosePort();
+    EXPECT_EQ(waits, 1);
+    EXPECT_EQ(emptied, 1);
+    EXPECT_TRUE(timerRan); // the rest of the event loop goes on meanwhile
+}
+
 } // namespace

@@ -161,6 +161,19 @@ TEST(Settings, SubObjectAssignment) {
     EXPECT_EQ(p.Buffer().InputSize(), 4094);
 }
 
+TEST(Settings, AGroupReportsEachChangeThroughItsCallback) {
+    int changes = 0;
+    TComTimeouts t([&] { ++changes; });
+    t.SetReadInterval(5);
+    t.SetReadInterval(5); // the same value: nothing
+    TComFlowControl f([&] { ++changes; });
+    f.SetFlowControl(fcNone); // the preset always reports
+    EXPECT_EQ(changes, 2);
+    TComTimeouts copy(t); // a copy belongs to nobody
+    copy.SetReadInterval(6);
+    EXPECT_EQ(changes, 2);
+}
+
 TEST(Settings, BufferSizesLowerOddValues) {
     TComBuffer b;
     b.SetInputSize(1025);
