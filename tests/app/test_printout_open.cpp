@@ -78,9 +78,7 @@ TEST(OpenPrintout, FillsTheSheetFromAKeptFileAndRefusesOthers)
             const QHeaderView* header = dialog.findChild<QTreeView*>()->header();
             EXPECT_EQ(header->sortIndicatorSection(), 3);
             EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
-            dialog.selectFile(QString::fromStdString(kept.string()));
-            RunEventsUntil([&] { return dialog.selectedFiles().value(0).endsWith(QLatin1String("ttyUSB0.txt")); });
-            static_cast<QDialog&>(dialog).accept();
+            ChooseFile(dialog, QString::fromStdString(kept.string()));
         });
         form.StringGrid1->OpenPrintoutAction()->trigger();
         EXPECT_TRUE(answer.seen);

@@ -3,9 +3,14 @@
 // whose device nodes are pty slaves), modal boxes answered by a timer, and
 // the serial dispatcher running on Qt's loop as in the program.
 
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdlib>
@@ -155,6 +160,26 @@ private:
     std::function<void(D&)> answer_;
     QTimer timer_;
 };
+
+// Picks path in Qt's own file dialog and accepts it. selectFile() leaves the
+// name field alone once that field has the focus (a busy machine shows the
+// dialog before the answer comes), so the name is typed into the field.
+inline void ChooseFile(QFileDialog& dialog, const QString& path)
+{
+    const QFileInfo info(path);
+    dialog.setDirectory(info.absolutePath());
+    if (auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        name->setText(info.fileName());
+    else
+        dialog.selectFile(path);
+    QElapsedTimer clock;
+    clock.start();
+    while (dialog.selectedFiles().value(0) != path && clock.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (dialog.selectedFiles().value(0) != path)
+        ADD_FAILURE() << "the file dialog did not take " << path.toStdString();
+    static_cast<QDialog&>(dialog).accept();
+}
 
 inline void RunEventsFor(int ms)
 {
