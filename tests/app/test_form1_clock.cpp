@@ -19,34 +19,13 @@
 #include "app/widgets.h"
 #include "clocklink/frame.h"
 #include "tools/clock_sim.h"
+#include "sim_clock.h"
 #include "window_rig.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A simulated clock on its own pty, served by a thread while it lives.
-class SimClock {
-public:
-    explicit SimClock(clocksim::Options options = {}) : line_(clocksim::Line::CreatePty()), sim_(line_, std::move(options))
-    {
-        thread_ = std::thread([this] { sim_.Run(stop_); });
-    }
-    ~SimClock()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    const std::string& Path() const { return line_.Path(); }
-    clocksim::Stats Stats() const { return sim_.Snapshot(); }
-
-private:
-    clocksim::Line line_;
-    clocksim::ClockSimulator sim_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // Fails the test run loudly instead of hanging CI when a close deadlocks.
 class Watchdog {

@@ -15,17 +15,16 @@
 #include <QPrinterInfo>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <atomic>
 #include <csignal>
 #include <sys/resource.h>
 #include <filesystem>
-#include <thread>
 
 #include "../printer/cupsd_harness.h"
 #include "printer/spooler.h"
 #include "printout/clock_text.h"
 #include "printout/sheet_view.h"
 #include "tools/clock_sim.h"
+#include "sim_clock.h"
 #include "window_rig.h"
 
 using namespace testing_support;
@@ -75,18 +74,15 @@ TEST(PrintButton, PrintsTheReceivedPrintoutOneJobPerPage)
 
     clocksim::Options options;
     options.settleMs = 50;
-    clocksim::Line line = clocksim::Line::CreatePty();
-    clocksim::ClockSimulator sim(line, options);
-    std::atomic<bool> stop{false};
-    std::thread peer([&] { sim.Run(stop); });
+    SimClock sim(options);
 
     FakePortTree ports;
-    ports.Add("ttyUSB0", line.Path());
+    ports.Add("ttyUSB0", sim.Path());
     {
         app::TForm1 form;
         form.show();
         form.BitBtn1->click();
-        ASSERT_TRUE(RunEventsUntil([&] { return sim.Snapshot().printoutsCompleted >= 1; }, 60000));
+        ASSERT_TRUE(RunEventsUntil([&] { return sim.Stats().printoutsCompleted >= 1; }, 60000));
         const auto expected = SheetPages(form.Sheet());
         ASSERT_EQ(expected.size(), 3u); // the sample race report has three pages
 
@@ -107,8 +103,6 @@ TEST(PrintButton, PrintsTheReceivedPrintoutOneJobPerPage)
         }
         form.BitBtn1->click();
     }
-    stop = true;
-    peer.join();
 }
 
 
@@ -205,20 +199,17 @@ TEST(PrintButton, AHungServerIsReportedWithinTheBoundWhileLinesKeepArrivingAndAr
     options.loop = true;
     options.loopGapMs = 300;
     options.lineGapMs = 300;
-    clocksim::Line line = clocksim::Line::CreatePty();
-    clocksim::ClockSimulator sim(line, options);
-    std::atomic<bool> stop{false};
-    std::thread peer([&] { sim.Run(stop); });
+    SimClock sim(options);
 
     FakePortTree ports;
-    ports.Add("ttyUSB0", line.Path());
+    ports.Add("ttyUSB0", sim.Path());
     {
         app::TForm1 form;
         form.show();
         form.BitBtn1->click();
-        ASSERT_TRUE(RunEventsUntil([&] { return sim.Snapshot().linesPlayed >= 3; }, 60000));
+        ASSERT_TRUE(RunEventsUntil([&] { return sim.Stats().linesPlayed >= 3; }, 60000));
         const int rowsBefore = form.Sheet().RowCount();
-        const clocksim::Stats before = sim.Snapshot();
+        const clocksim::Stats before = sim.Stats();
 
         BoxAnswerer boxes;
         cupsd.Hang();  // its last answer was just now
@@ -235,15 +226,13 @@ TEST(PrintButton, AHungServerIsReportedWithinTheBoundWhileLinesKeepArrivingAndAr
         EXPECT_GE(elapsed, 9500);
         EXPECT_LT(elapsed, 11000);
         // The window went on meanwhile: every line shown and acknowledged in time.
-        const clocksim::Stats after = sim.Snapshot();
+        const clocksim::Stats after = sim.Stats();
         EXPECT_GE(form.Sheet().RowCount() - rowsBefore, 15);
         EXPECT_GE(after.acksReceived - before.acksReceived, 15);
         EXPECT_EQ(after.ackTimeouts, before.ackTimeouts);
         EXPECT_EQ(after.framesResent, before.framesResent);
         form.BitBtn1->click();
     }
-    stop = true;
-    peer.join();
 }
 
 TEST(SheetMenu, PrintOnHonoursTheCopiesAndThePagesChosen)
