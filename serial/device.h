@@ -79,6 +79,8 @@ public:
     TComErrors TakeCounterErrors(bool parityCheck);
 
 private:
+    static bool Prepare(TComTransfer& t, TTransferKind kind, int count);
+    void Begin(TComTransfer& t);
     void Register(TComTransfer& t);
 
     int fd_ = -1;
