@@ -55,7 +55,6 @@ public:
     void Close(int lineSpeed);
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
-    bool IsPty() const { return isPty_; }
     unsigned long long Device() const { return device_; }
     const TLineOps& LineOps() const { return lineOps_; }
 
