@@ -266,7 +266,6 @@ private:
     TMonitorSide monitorSide_{*this};
     // The device watched by the main thread's loop (smThreadSync), where it can.
     std::unique_ptr<TMainThreadDispatcher::TInputWatch> inputWatch_;
-    bool inputOnMain_ = false;
     TSyncHandOff syncHandOff_;
     std::atomic<int> txKickFd_{-1}; // the monitor's "output queued", see TMonitorSetup
 

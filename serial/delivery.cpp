@@ -84,9 +84,8 @@ void TCustomComPort::SetInputWatch(bool on) {
     if (!inputWatch_)
         return;
     inputWatch_->SetEnabled(on);
-    if (on == inputOnMain_)
+    if (on == rx_.MainWatches())
         return;
-    inputOnMain_ = on;
     rx_.SetMainWatches(on);
     if (monitor_)
         monitor_->WatchDeviceInput(!on);

@@ -55,7 +55,6 @@ public:
     void Close(int lineSpeed);
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
-    bool IsPty() const { return isPty_; }
     unsigned long long Device() const { return device_; }
     const TLineOps& LineOps() const { return lineOps_; }
 
@@ -79,6 +78,8 @@ public:
     TComErrors TakeCounterErrors(bool parityCheck);
 
 private:
+    static bool Prepare(TComTransfer& t, TTransferKind kind, int count);
+    void Begin(TComTransfer& t);
     void Register(TComTransfer& t);
 
     int fd_ = -1;

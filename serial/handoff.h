@@ -25,10 +25,7 @@ public:
                 pending_ = false;
                 error = error_;
             } else {
-                done_ = false;
-                pending_ = true;
-                error_ = nullptr;
-                events_ = events;
+                OpenLocked(events);
             }
         }
         if (error)
@@ -40,10 +37,7 @@ public:
         std::lock_guard lock(mutex_);
         if (pending_ && (!done_ || error_))
             return false;
-        done_ = false;
-        pending_ = true;
-        error_ = nullptr;
-        events_ = {};
+        OpenLocked({});
         return true;
     }
     // Monitor thread: waits until the batch handed over last has run and
@@ -77,6 +71,13 @@ public:
     }
 
 private:
+    void OpenLocked(TComEvents events) {
+        done_ = false;
+        pending_ = true;
+        error_ = nullptr;
+        events_ = events;
+    }
+
     std::mutex mutex_;
     std::condition_variable cv_;
     bool done_ = false;

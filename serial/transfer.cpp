@@ -69,18 +69,27 @@ void TPortDevice::AbortTransfers() {
     abortSignalled_ = true;
 }
 
-int TPortDevice::StartWrite(const void* buffer, int count, TComTransfer& t) {
-    t.kind = xkWrite;
-    t.writeBuffer = static_cast<const char*>(buffer);
-    t.readBuffer = nullptr;
+// Resets t for a transfer of count bytes; false when there is nothing to move.
+bool TPortDevice::Prepare(TComTransfer& t, TTransferKind kind, int count) {
+    t.kind = kind;
     t.count = std::max(count, 0);
     t.done = 0;
     t.started = false;
-    if (count <= 0)
-        return 0;
+    return count > 0;
+}
+
+void TPortDevice::Begin(TComTransfer& t) {
     Register(t);
     t.startMs = NowMs();
     t.started = true;
+}
+
+int TPortDevice::StartWrite(const void* buffer, int count, TComTransfer& t) {
+    t.writeBuffer = static_cast<const char*>(buffer);
+    t.readBuffer = nullptr;
+    if (!Prepare(t, xkWrite, count))
+        return 0;
+    Begin(t);
     ssize_t n;
     do {
         n = ::write(fd_, buffer, static_cast<std::size_t>(count));
@@ -98,19 +107,13 @@ int TPortDevice::StartWrite(const void* buffer, int count, TComTransfer& t) {
 }
 
 int TPortDevice::StartRead(void* buffer, int count, TComTransfer& t, TRxPath& rx) {
-    t.kind = xkRead;
     t.readBuffer = static_cast<char*>(buffer);
     t.writeBuffer = nullptr;
-    t.count = std::max(count, 0);
-    t.done = 0;
-    t.started = false;
-    if (count <= 0)
+    if (!Prepare(t, xkRead, count))
         return 0;
     if (fd_ < 0)
         throw EComPort(CError_ReadFailed, EBADF);
-    Register(t);
-    t.startMs = NowMs();
-    t.started = true;
+    Begin(t);
     try {
         t.done = rx.Receive(t.readBuffer, count, false);
     } catch (...) {
