@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace printer {
@@ -19,13 +18,12 @@ namespace printer {
 // the message and the code always tell of the same error.
 class FdDevice final : public QIODevice {
 public:
-    bool Attach(int fd)
+    void Attach(int fd)
     {
         fd_ = fd;
         error_ = 0;
-        return open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
-    int Error() const { return error_; }
     // Closes the descriptor; the first error met on the way, or 0.
     int Finish(bool sync)
     {
@@ -112,7 +110,6 @@ PdfDocument::~PdfDocument()
 
 void PdfDocument::Begin(int fd)
 {
-    touched_ = true;
     file_->Attach(fd);
     if (!painter_.begin(writer_.get())) {
         const int error = file_->Finish(false);

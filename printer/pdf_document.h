@@ -34,8 +34,6 @@ public:
     // its first page. Throws EOSError with the platform's reason.
     void Begin(int fd);
     bool Begun() const { return painter_.isActive(); }
-    // The file was opened for drawing (and so emptied) at some point.
-    bool Touched() const { return touched_; }
     void NewPage();
     // Finishes and closes the file, first flushed to the disk when sync is
     // set; throws EOSError with the code and text of the error that stopped
@@ -61,7 +59,6 @@ private:
     QPainter painter_;
     QFont font_;
     std::optional<QFontMetrics> metrics_;
-    bool touched_ = false;
 };
 
 } // namespace printer

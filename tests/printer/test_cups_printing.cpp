@@ -555,6 +555,15 @@ TEST_F(CupsPrintingTest, APdfTakesTheDefaultPrintersPaperOrElseTheLocales)
 
 namespace {
 
+// Jobs are drawn in the server's folder and go to its one queue, the
+// default, which takes printing only from an authenticated user.
+void UseLockedQueue(PrivateCupsd& cupsd)
+{
+    setenv("TMPDIR", cupsd.Dir().c_str(), 1);
+    cupsd.AddQueue("LockedQ");
+    cupsd.SetDefault("LockedQ");
+}
+
 // A server that takes printing only from an authenticated user: lp, run as
 // this user, authenticates by itself with libcups's local credentials; so
 // does Print, without asking anybody for a password.
@@ -568,9 +577,7 @@ TEST(CupsAuthentication, PrintAuthenticatesAsLpDoes)
         return std::optional<std::string>();
     });
     PrivateCupsd cupsd(true);
-    setenv("TMPDIR", cupsd.Dir().c_str(), 1);
-    cupsd.AddQueue("LockedQ");
-    cupsd.SetDefault("LockedQ");
+    UseLockedQueue(cupsd);
     const std::string document = cupsd.Dir() + "/lp.txt";
     std::ofstream(document) << "from lp\n";
     cupsd.Run({"lp", "-d", "LockedQ", document});
@@ -594,9 +601,7 @@ TEST(CupsAuthentication, APasswordIsAskedWhereNeededAndTheTypingTimeIsNotTheServ
 {
     testing_support::TestApp();
     PrivateCupsd cupsd(true, false);
-    setenv("TMPDIR", cupsd.Dir().c_str(), 1);
-    cupsd.AddQueue("LockedQ");
-    cupsd.SetDefault("LockedQ");
+    UseLockedQueue(cupsd);
     std::vector<std::string> asked;
     printer::SetPasswordCallback([&](const std::string& user, const std::string&) {
         asked.push_back(user);
