@@ -87,10 +87,10 @@ QString NoSuchPortHint(const std::string& port)
         hint += QCoreApplication::translate("Quillprint", "No serial port is found now.");
     else
         hint += QCoreApplication::translate("Quillprint", "Serial ports found now: %1.").arg(names.join(comma));
-    if (IsUsbPort(name) && usb.isEmpty())
-        hint += u' ' + QCoreApplication::translate("Quillprint", "No USB serial adapter is plugged in.");
-    else if (IsUsbPort(name))
-        hint += u' ' + QCoreApplication::translate("Quillprint", "USB serial adapters plugged in: %1.").arg(usb.join(comma));
+    if (IsUsbPort(name))
+        hint += u' ' + (usb.isEmpty() ? QCoreApplication::translate("Quillprint", "No USB serial adapter is plugged in.")
+                                      : QCoreApplication::translate("Quillprint", "USB serial adapters plugged in: %1.")
+                                            .arg(usb.join(comma)));
     return hint;
 }
 

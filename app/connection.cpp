@@ -84,15 +84,8 @@ void TConnection::ConnectRelay(const QString& shownPort)
 
 void TConnection::DisconnectRelay()
 {
-    StopWaiting();
-    // Emptied first: a close that fails leaves it so.
-    shown_.p3Port.reset();
-    Show();
-    ComPort1.ClosePort();
-    link_ = TLink::Idle;
-    shown_.relayDisconnects = false;
+    CloseLink();
     shown_.printoutEnabled = false;
-    shown_.chooserEnabled = true;
     Show();
 }
 
@@ -107,17 +100,23 @@ void TConnection::ConnectLoft(const QString& port)
 
 void TConnection::DisconnectLoft()
 {
-    StopWaiting();
     shown_.k7Port.reset();
+    CloseLink();
+    // The printout received stays printable.
+    shown_.loftDisconnects = false;
+    Show();
+}
+
+void TConnection::CloseLink()
+{
+    StopWaiting();
+    // Emptied first: a close that fails leaves it so.
     shown_.p3Port.reset();
     Show();
     ComPort1.ClosePort();
-    // The printout received stays printable.
     link_ = TLink::Idle;
-    shown_.loftDisconnects = false;
     shown_.relayDisconnects = false;
     shown_.chooserEnabled = true;
-    Show();
 }
 
 void TConnection::ComPort1RxChar(serial::TComPort&, int count)

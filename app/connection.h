@@ -5,7 +5,6 @@
 
 #include <QObject>
 #include <QString>
-#include <memory>
 #include <optional>
 
 #include "clocklink/port_ops.h"
@@ -59,7 +58,6 @@ public:
     TLink Link() const { return link_; }
     // The line hung up and the window waits for its port to come back.
     bool LineLost() const { return lost_; }
-    const TConnectionShown& Shown() const { return shown_; }
 
     // The relay group's two ways; shownPort is what the chooser shows.
     void ConnectRelay(const QString& shownPort);
@@ -75,6 +73,9 @@ private:
     void SetUpComPort();
     void ComPort1MonitorEnded(const std::string& message);
     void Show();
+    // Both disconnects: the port closed and the link gone; the caller shows
+    // the rest.
+    void CloseLink();
     void LoseLine();
     void TryReopen();
     void StopWaiting();

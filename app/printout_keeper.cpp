@@ -1,7 +1,6 @@
 #include "app/printout_keeper.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QSocketNotifier>

@@ -20,7 +20,6 @@ public:
     TRunMark(const TRunMark&) = delete;
     TRunMark& operator=(const TRunMark&) = delete;
 
-    bool Marked() const { return fd_ >= 0; }
     // The printout file the sheet now shows; any thread.
     void Record(const std::string& printoutPath);
 

@@ -17,6 +17,7 @@
 #include "printer/errors.h"
 #include "printout/page_printing.h"
 #include "printout/sheet_view.h"
+#include "tests/printout/temp_dir.h"
 #include "window_rig.h"
 
 using namespace testing_support;
@@ -24,20 +25,8 @@ using namespace testing_support;
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempDir {
-    fs::path path;
-    TempDir()
-    {
-        char pattern[] = "/tmp/quillprint-open-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempDir()
-    {
-        ::umount2(path.c_str(), MNT_DETACH);
-        fs::remove_all(path);
-    }
-};
+using testing_files::Slurp;
+using testing_files::TempDir;
 
 std::vector<std::string> Rows(const printout::PrintoutSheet& sheet)
 {
@@ -47,18 +36,12 @@ std::vector<std::string> Rows(const printout::PrintoutSheet& sheet)
     return rows;
 }
 
-std::string Slurp(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 } // namespace
 
 TEST(OpenPrintout, FillsTheSheetFromAKeptFileAndRefusesOthers)
 {
     SetUpProgram();
-    TempDir home;
+    TempDir home("quillprint-open");
     ::setenv("XDG_DATA_HOME", home.path.c_str(), 1);
     const fs::path folder = home.path / "quillprint/printouts";
     fs::create_directories(folder);
@@ -125,7 +108,7 @@ TEST(SaveAsPdf, AFailedSaveKeepsTheFileItWouldReplace)
     for (int i = 0; i < 200; ++i)
         sheet.AppendLine("Line " + std::to_string(i) + "  DV-06543-23  12:34:56  1234.567");
 
-    TempDir dir;
+    TempDir dir("quillprint-open");
     const fs::path target = dir.path / "race.pdf";
     std::ofstream(target) << "the earlier save";
     printout::SaveSheetAsPdf(sheet, target.string()); // replaced when complete

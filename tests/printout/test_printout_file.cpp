@@ -9,35 +9,18 @@
 
 #include "printout/printout_file.h"
 #include "printout/printout_reader.h"
+#include "tests/printout/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_files::Slurp;
+using testing_files::TempDir;
 using namespace std::chrono_literals;
 using printout::PrintoutFile;
 using printout::PrintoutFileFailure;
 using printout::PrintoutRead;
 using printout::PrintoutSheet;
-
-struct TempDir {
-    fs::path path;
-    TempDir()
-    {
-        char pattern[] = "/tmp/quillprint-printouts-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~TempDir()
-    {
-        ::umount2(path.c_str(), MNT_DETACH);
-        fs::remove_all(path);
-    }
-};
-
-std::string Slurp(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<fs::path> Files(const fs::path& dir)
 {
@@ -69,7 +52,7 @@ struct Failures {
 
 TEST(PrintoutFile, FollowsTheSheetAndReadsBack)
 {
-    TempDir dir;
+    TempDir dir("quillprint-printouts");
     const fs::path folder = dir.path / "a/b/printouts"; // made on first use
     PrintoutSheet sheet;
     Failures failures;
@@ -132,7 +115,7 @@ TEST(PrintoutFile, ReadsTextOfOtherPrograms)
         EXPECT_EQ(read.status, c.status);
         EXPECT_EQ(read.rows, c.rows);
     }
-    TempDir dir;
+    TempDir dir("quillprint-printouts");
     std::ofstream(dir.path / "big.txt") << big;
     EXPECT_EQ(printout::ReadPrintoutFile((dir.path / "big.txt").string(), 99).status, PrintoutRead::Status::TooLarge);
     EXPECT_EQ(printout::ReadPrintoutFile((dir.path / "big.txt").string(), 100).status, PrintoutRead::Status::Ok);
@@ -144,7 +127,7 @@ TEST(PrintoutFile, ReadsTextOfOtherPrograms)
 
 TEST(PrintoutFile, AFullDiskIsReportedOncePerSheetAndHoldsNothingUp)
 {
-    TempDir dir;
+    TempDir dir("quillprint-printouts");
     if (::mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=64k") != 0)
         GTEST_SKIP() << "cannot mount a small tmpfs here";
     PrintoutSheet sheet;
