@@ -30,4 +30,35 @@ std::string ToUtf8(std::string_view bytes)
     return out;
 }
 
+unsigned char FromUnicode(char32_t c)
+{
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+        return static_cast<unsigned char>(c);
+    for (std::size_t i = 0; i < detail::kHigh.size(); ++i)
+        if (detail::kHigh[i] == c)
+            return static_cast<unsigned char>(0x80 + i);
+    return '?';
+}
+
+std::string FromUtf8(std::string_view utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        const std::size_t n = b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+        char32_t c = b & (0x3F >> n);
+        for (std::size_t k = 1; k <= n; ++k)
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        out += static_cast<char>(FromUnicode(c));
+        i += n + 1;
+    }
+    return out;
+}
+
 } // namespace codepage

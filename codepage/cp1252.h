@@ -1,7 +1,7 @@
 #pragma once
 // The system's 8-bit code page is Windows-1252: the clock writes it, the
-// sheet keeps it, and every byte is one character. Decoding lives here and
-// only here.
+// sheet keeps it, and every byte is one character. Decoding and encoding
+// live here and only here.
 
 #include <array>
 #include <string>
@@ -28,5 +28,13 @@ constexpr char16_t ToUnicode(unsigned char byte)
 
 std::u16string ToUtf16(std::string_view bytes);
 std::string ToUtf8(std::string_view bytes);
+
+// The byte of one Unicode character; '?' where the code page has none. The
+// C1 code points of the five unassigned bytes come back as those bytes, so
+// ToUtf8 and FromUtf8 undo each other.
+unsigned char FromUnicode(char32_t c);
+
+// Valid UTF-8 (checked by the caller) back to the code page.
+std::string FromUtf8(std::string_view utf8);
 
 } // namespace codepage

@@ -35,37 +35,6 @@ bool IsUtf8(std::string_view s)
     return true;
 }
 
-unsigned char ToCodePage(char32_t c)
-{
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
-        return static_cast<unsigned char>(c);
-    for (int i = 0; i < 32; ++i)
-        if (codepage::detail::kHigh[static_cast<std::size_t>(i)] == c)
-            return static_cast<unsigned char>(0x80 + i);
-    return '?';
-}
-
-std::string FromUtf8(std::string_view s)
-{
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-            ++i;
-            continue;
-        }
-        const std::size_t n = b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-        char32_t c = b & (0x3F >> n);
-        for (std::size_t k = 1; k <= n; ++k)
-            c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        out += static_cast<char>(ToCodePage(c));
-        i += n + 1;
-    }
-    return out;
-}
-
 // What the sheet can show: tabs as spaces, no other control bytes, and no
 // line that would pass for a page marker.
 std::string Cleaned(std::string_view piece)
@@ -112,7 +81,7 @@ PrintoutRead ParsePrintout(std::string_view bytes)
         bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        const std::string text = utf8 ? FromUtf8(line) : std::string(line);
+        const std::string text = utf8 ? codepage::FromUtf8(line) : std::string(line);
         // A form feed ends a page; text around it stays on its side.
         std::string_view rest = text;
         for (;;) {
