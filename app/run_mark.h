@@ -23,8 +23,8 @@ public:
     // The printout file the sheet now shows; any thread.
     void Record(const std::string& printoutPath);
 
-    // One mark left by a run that no longer exists, the newest: the file it
-    // names, or empty. Taken marks are removed; copies starting together
+    // One mark left by a run that no longer exists (the first the folder
+    // lists): the file it names, or empty. Taken marks are removed; copies starting together
     // never take the same one.
     static std::string ClaimCrashed(const std::string& folder);
 
