@@ -18,6 +18,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <filesystem>
+#include <initializer_list>
 
 #include "../printer/cupsd_harness.h"
 #include "printer/spooler.h"
@@ -56,6 +57,31 @@ std::vector<std::vector<std::string>> SheetPages(const printout::PrintoutSheet& 
         pages.push_back(page);
     return pages;
 }
+
+// A window whose sheet holds rows, beside a private print server whose
+// default queue is Q, with a second queue Other.
+struct SheetMenuRig {
+    explicit SheetMenuRig(std::initializer_list<const char*> rows)
+    {
+        form.show();
+        form.Sheet().ResetSheet();
+        for (const char* row : rows)
+            std::string_view(row) == "@" ? form.Sheet().AppendPageMarker() : form.Sheet().AppendLine(row);
+    }
+    PrivateCupsd cupsd;
+    bool queuesMade = [this] {
+        cupsd.AddQueue("Q");
+        cupsd.AddQueue("Other");
+        cupsd.SetDefault("Q");
+        ::setenv("TMPDIR", cupsd.Dir().c_str(), 1);
+        return true;
+    }();
+    const printer::PaperLayout paper = printer::LocalePaper();
+    const double width = paper.width - paper.left - paper.right;
+    const double height = paper.height - paper.top - paper.bottom;
+    FakePortTree ports;
+    app::TForm1 form;
+};
 
 } // namespace
 
@@ -109,20 +135,11 @@ TEST(PrintButton, PrintsTheReceivedPrintoutOneJobPerPage)
 TEST(SheetMenu, SavesThePrintoutAsPdfAndPrintsOnAPickedPrinter)
 {
     SetUpProgram();
-    PrivateCupsd cupsd;
-    cupsd.AddQueue("Q");
-    cupsd.AddQueue("Other");
-    cupsd.SetDefault("Q");
-    ::setenv("TMPDIR", cupsd.Dir().c_str(), 1);
-    const printer::PaperLayout paper = printer::LocalePaper();
-    const double w = paper.width - paper.left - paper.right, h = paper.height - paper.top - paper.bottom;
-
-    FakePortTree ports;
-    app::TForm1 form;
-    form.show();
-    form.Sheet().ResetSheet();
-    for (const char* row : {"Race 1", "K7 0815", "@", "Race 2", "end"})
-        std::string_view(row) == "@" ? form.Sheet().AppendPageMarker() : form.Sheet().AppendLine(row);
+    SheetMenuRig rig({"Race 1", "K7 0815", "@", "Race 2", "end"});
+    PrivateCupsd& cupsd = rig.cupsd;
+    app::TForm1& form = rig.form;
+    const printer::PaperLayout& paper = rig.paper;
+    const double w = rig.width, h = rig.height;
 
     // Save as PDF: Qt's file dialog proposes a dated name in the documents folder.
     const std::string pdf = cupsd.Dir() + "/race.pdf";
@@ -238,20 +255,11 @@ TEST(PrintButton, AHungServerIsReportedWithinTheBoundWhileLinesKeepArrivingAndAr
 TEST(SheetMenu, PrintOnHonoursTheCopiesAndThePagesChosen)
 {
     SetUpProgram();
-    PrivateCupsd cupsd;
-    cupsd.AddQueue("Q");
-    cupsd.AddQueue("Other");
-    cupsd.SetDefault("Q");
-    ::setenv("TMPDIR", cupsd.Dir().c_str(), 1);
-    const printer::PaperLayout paper = printer::LocalePaper();
-    const double w = paper.width - paper.left - paper.right, h = paper.height - paper.top - paper.bottom;
-
-    FakePortTree ports;
-    app::TForm1 form;
-    form.show();
-    form.Sheet().ResetSheet();
-    for (const char* row : {"P1", "P1b", "@", "P2", "@", "P3", "@"})
-        std::string_view(row) == "@" ? form.Sheet().AppendPageMarker() : form.Sheet().AppendLine(row);
+    SheetMenuRig rig({"P1", "P1b", "@", "P2", "@", "P3", "@"});
+    PrivateCupsd& cupsd = rig.cupsd;
+    app::TForm1& form = rig.form;
+    const printer::PaperLayout& paper = rig.paper;
+    const double w = rig.width, h = rig.height;
 
     struct Case {
         int copies;
