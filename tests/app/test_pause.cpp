@@ -142,15 +142,12 @@ TEST(Pause, ABoxAskedForInsideAWaitOpensAfterItInOrderAndLetsWaitsRun)
         };
     };
     QTimer::singleShot(0, [&] {
-        app::DelayProcessingMessages(5);
-        app::WaitUnderPolicy(30, [&] {
-            if (log.empty()) {
-                log += "asked ";
-                app::ShowOutsideWaits(box("one", true));
-                app::ShowOutsideWaits(box("two", false));
-            }
-            return false;
+        QTimer::singleShot(5, [&] {
+            log += "asked ";
+            app::ShowOutsideWaits(box("one", true));
+            app::ShowOutsideWaits(box("two", false));
         });
+        app::DelayProcessingMessages(30);
         EXPECT_TRUE(!app::InsideWait());
         log += "returned ";
     });
