@@ -7,8 +7,8 @@
 #include <QTimer>
 #include <QTreeView>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>

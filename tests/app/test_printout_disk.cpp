@@ -115,6 +115,9 @@ TEST_F(DiskTest, ABoxOpenDuringAPrintoutHoldsNoAcknowledgementAndTheFullDiskCatc
         options.printout.push_back(lines.emplace_back("line " + std::to_string(i)));
     options.settleMs = 50;
     options.ackTimeoutMs = 1000;
+    // At the line's own speed, as a clock sends: the box is made while the
+    // next frame is still on its way.
+    options.pace = true;
     SimClock clock(options);
     ports.Add("ttyUSB0", clock.Path());
     app::TForm1 form;
