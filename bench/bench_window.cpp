@@ -136,6 +136,9 @@ void BenchWithTheFile(bool boxOpen, bool slowDisk)
     for (int i = 0; i < (slowDisk ? 100 : 300); ++i)
         options.printout.push_back("Line " + std::to_string(i) + "  DV-06543-23  12:34:56  1234.567");
     options.settleMs = 50;
+    // At the line's speed, as a clock sends: a click held by one line's
+    // waits gets its turn before the next line is in.
+    options.pace = true;
     clocksim::Line line = clocksim::Line::CreatePty();
     clocksim::ClockSimulator sim(line, options);
     std::atomic<bool> stop{false};
