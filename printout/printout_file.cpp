@@ -2,10 +2,11 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <future>
+#include <string_view>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
 
 #include "codepage/cp1252.h"
 #include "printout/printout_disk.h"
@@ -207,9 +208,17 @@ bool PrintoutFile::TryWrite(Target& t)
     // The new name's flushes run beside the rows' own, not ahead of them.
     std::future<void> folder, mark;
     if (!t.named) {
-        folder = std::async(std::launch::async, [this] { SyncFolder(folder_); });
+        // Without a thread to spare they run here, one after the other.
+        const auto beside = [](std::function<void()> job) {
+            try {
+                return std::async(std::launch::async, job);
+            } catch (const std::system_error&) {
+                return std::async(std::launch::deferred, job);
+            }
+        };
+        folder = beside([this] { SyncFolder(folder_); });
         if (hooks_.fileShown)
-            mark = std::async(std::launch::async, [this, path = t.path] { hooks_.fileShown(path); });
+            mark = beside([this, path = t.path] { hooks_.fileShown(path); });
     }
     const int error = disk.Flush(t.fd, false);
     if (!t.named) {
