@@ -147,9 +147,11 @@ TEST_F(DiskTest, ABoxOpenDuringAPrintoutHoldsNoAcknowledgementAndTheFullDiskCatc
     std::string latencies;
     for (const double ms : stats.ackLatenciesMs)
         latencies += std::to_string(static_cast<int>(ms)) + " ";
-    // Those that came while the box was open: within the pause and a little.
+    // Those that came while the box was open left after the pause, not after
+    // the box (50-60 ms on a quiet machine: bench_window says how close;
+    // here a margin for a busy one).
     ASSERT_GE(acksAtOpen, 0);
-    EXPECT_LE(*std::max_element(stats.ackLatenciesMs.begin() + acksAtOpen, stats.ackLatenciesMs.end()), 60.0)
+    EXPECT_LE(*std::max_element(stats.ackLatenciesMs.begin() + acksAtOpen, stats.ackLatenciesMs.end()), 150.0)
         << latencies;
     EXPECT_EQ(Rows(form.Sheet()), lines);
 
