@@ -393,9 +393,9 @@ void TForm1::ShowLamp(clocklink::LampColor color)
     Shape1->SetBrushColor(ToQColor(color));
 }
 
-void TForm1::ShowPortError(const QString& message, bool lineLost)
+void TForm1::ShowPortError(const QString& message, bool lineLost, const QString& hint)
 {
-    const std::unique_ptr<QMessageBox> box = MakeErrorBox(message);
+    const std::unique_ptr<QMessageBox> box = MakeErrorBox(message, hint);
     if (lineLost)
         lineLostBox_ = box.get();
     box->exec();
