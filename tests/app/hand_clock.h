@@ -10,6 +10,7 @@
 #include <functional>
 #include <pty.h>
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 #include "app/form1.h"
@@ -46,6 +47,11 @@ public:
         if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
             std::abort();
         path_ = ::ttyname(slave);
+        // Raw already: a line nobody opens must not echo what the clock sends.
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
         ::close(slave);
         ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
         ::fcntl(master_, F_SETFD, FD_CLOEXEC);

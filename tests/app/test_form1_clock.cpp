@@ -64,6 +64,19 @@ struct ClockTest : ::testing::Test, Program {
     Watchdog watchdog{120s};
 };
 
+// The program's main loop, ended by the window (7 after limitMs). Nothing of
+// it outlives the test: a timer or a quit left behind would end every later
+// loop at once, a box's included.
+int RunMainLoop(int limitMs)
+{
+    QObject safety;
+    QTimer::singleShot(limitMs, &safety, [] { QCoreApplication::exit(7); });
+    const int code = QCoreApplication::exec();
+    // The window's close also posted a quit for the last window closed.
+    QCoreApplication::removePostedEvents(QCoreApplication::instance(), QEvent::Quit);
+    return code;
+}
+
 std::vector<std::string> Rows(const printout::PrintoutSheet& sheet)
 {
     std::vector<std::string> rows;
@@ -495,10 +508,7 @@ TEST_F(ClockTest, TheWindowManagersCloseInsideThePauseEndsCleanlyAfterTheAcknowl
         form->windowHandle()->close(); // as the frame's close button does
     });
     poll.start();
-    // Safety net; it goes with the test, so no later loop is ended by it.
-    QObject safety;
-    QTimer::singleShot(10000, &safety, [] { QCoreApplication::exit(7); });
-    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(RunMainLoop(10000), 0);
     EXPECT_TRUE(asked);
     form.reset();
     for (int i = 0; i < 200 && clock.Stats().acksReceived < 1; ++i)
@@ -525,9 +535,7 @@ TEST_F(ClockTest, ClosingTheWindowWhileConnectedClosesThePort)
 
     // The frame's close button is Exit: the main loop ends.
     QTimer::singleShot(50, form.get(), [&] { form->close(); });
-    QObject safety; // the safety net goes with the test
-    QTimer::singleShot(5000, &safety, [] { QCoreApplication::exit(7); });
-    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(RunMainLoop(5000), 0);
     form.reset(); // destroying the window closes the port
     // The descriptor is gone, or its number already serves something else.
     struct stat now {};
