@@ -44,13 +44,13 @@ void FrameReceiver::HandleFrame(const CompletedFrame& frame)
     setLamp_(kLampLime);
     const bool resend = IsResend(frame);
     const std::optional<Unacknowledged> earlier = std::exchange(unacknowledged_, std::nullopt);
-    Unacknowledged row{resend ? earlier->row : sheet_.NextRow(), resend && earlier->marker, frame.subCode,
-                       frame.command, frame.line};
+    const int row = resend ? earlier->row : sheet_.NextRow();
+    bool marker = resend && earlier->marker;
     if (frame.appendLine && !resend)
         sheet_.AppendLine(frame.line);
-    if (frame.appendPageMarker && !row.marker) {
+    if (frame.appendPageMarker && !marker) {
         sheet_.AppendPageMarker();
-        row.marker = true;
+        marker = true;
     }
     if (frame.acknowledge) {
         // Copied before the pause: the window runs during it.
@@ -62,7 +62,7 @@ void FrameReceiver::HandleFrame(const CompletedFrame& frame)
             SendWithChecksum(port_, body);
         } catch (...) {
             if (frame.appendLine)
-                unacknowledged_ = std::move(row);
+                unacknowledged_ = Unacknowledged{row, marker, frame.subCode, frame.command, frame.line};
             throw;
         }
     }
