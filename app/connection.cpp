@@ -172,6 +172,7 @@ bool TConnection::EndLine()
     CloseLink();
     shown_.loftDisconnects = false;
     Show();
+    view_.ShowLamp(kLampWhite); // as for a lost line: nothing comes in now
     return true;
 }
 

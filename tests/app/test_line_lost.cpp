@@ -218,6 +218,7 @@ TEST(LostLine, APseudoTerminalThatClosesEndsTheLineAndIsNotTakenBackUnderItsNumb
     EXPECT_TRUE(form.ComboBox1->isEnabled());
     EXPECT_TRUE(form.lbl_p3_connected->text().isEmpty());
     EXPECT_TRUE(form.BitBtn2->isEnabled()); // what came stays printable
+    EXPECT_EQ(form.Shape1->BrushColor(), QColor(Qt::white));
     EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "mine"}));
 
     // The next pseudo-terminal (a terminal window, say) gets a number, most
