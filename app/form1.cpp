@@ -421,13 +421,13 @@ void TForm1::ShowLamp(clocklink::LampColor color)
     Shape1->SetBrushColor(ToQColor(color));
 }
 
-void TForm1::ShowPortError(const QString& message, bool lineLost)
+void TForm1::ShowPortError(const QString& message, bool lineLost, const QString& hint)
 {
-    ShowOutsideWaits([this, message, lineLost, alive = QPointer<TForm1>(this)] {
+    ShowOutsideWaits([this, message, lineLost, hint, alive = QPointer<TForm1>(this)] {
         // A line lost inside a wait may be back before its box could open.
         if (!alive || (lineLost && !LineLost()))
             return;
-        const std::unique_ptr<QMessageBox> box = MakeErrorBox(message);
+        const std::unique_ptr<QMessageBox> box = MakeErrorBox(message, hint);
         if (lineLost)
             lineLostBox_ = box.get();
         box->exec();

@@ -97,7 +97,7 @@ private:
     // TConnectionView
     void ShowConnection(const TConnectionShown& shown) override;
     void ShowLamp(clocklink::LampColor color) override;
-    void ShowPortError(const QString& message, bool lineLost) override;
+    void ShowPortError(const QString& message, bool lineLost, const QString& hint) override;
     void LineBack() override;
     void Place(QWidget* widget, int left, int top, int width, int height, Qt::Edges anchors);
 
