@@ -43,25 +43,43 @@ void CheckNotFound(CupsSession& session)
         session.FailLast();
 }
 
-// The printer's default paper as libcups reads it from the printer; the
-// media it names, where it describes no sizes; else the locale's.
+// The paper lp would print on, with the printer's own margins for it: the
+// destination's media (lpoptions, an instance's, the queue's own default),
+// else the printer's default media (its PPD or IPP attributes); the locale's
+// where neither names one. Margins come from the printer's description of
+// that paper; a printer that describes none (a raw queue) gets the locale's.
 PaperLayout PaperOf(http_t* http, cups_dest_t* dest)
 {
     constexpr double kPoints = 72.0 / 2540.0;  // hundredths of millimetres
-    // A printer that names no default media (a raw queue) has no sizes to
-    // ask for either.
-    const char* media = cupsGetOption("media", dest->num_options, dest->options);
-    const std::unique_ptr<cups_dinfo_t, InfoDeleter> info(media ? cupsCopyDestInfo(http, dest) : nullptr);
-    cups_size_t size{};
-    if (info && cupsGetDestMediaDefault(http, dest, info.get(), 0, &size) && size.width > 0 && size.length > 0)
-        return {size.width * kPoints, size.length * kPoints, size.left * kPoints,
-                size.top * kPoints,   size.right * kPoints,  size.bottom * kPoints};
+    const std::unique_ptr<cups_dinfo_t, InfoDeleter> info(cupsCopyDestInfo(http, dest));
+    std::string media;
+    if (const char* chosen = cupsGetOption("media", dest->num_options, dest->options))
+        media = chosen;
+    else if (info) {
+        // libcups itself would take Letter for a destination that names no
+        // media: the printer's own default is the one CUPS prints on.
+        if (ipp_attribute_t* attr = cupsFindDestDefault(http, dest, info.get(), "media"))
+            if (const char* name = ippGetString(attr, 0, nullptr))
+                media = name;
+    }
     PaperLayout paper = LocalePaper();
-    if (media) {
-        if (const pwg_media_t* pwg = pwgMediaForPWG(media)) {
-            paper.width = pwg->width * kPoints;
-            paper.height = pwg->length * kPoints;
-        }
+    if (media.empty())
+        return paper;
+    cups_size_t size{};
+    if (info && cupsGetDestMediaByName(http, dest, info.get(), media.c_str(), CUPS_MEDIA_FLAGS_DEFAULT, &size) &&
+        size.width > 0 && size.length > 0) {
+        return {size.width * kPoints, size.length * kPoints, size.left * kPoints, size.top * kPoints,
+                size.right * kPoints, size.bottom * kPoints, size.media};
+    }
+    const pwg_media_t* pwg = pwgMediaForPWG(media.c_str());
+    if (!pwg)
+        pwg = pwgMediaForLegacy(media.c_str());
+    if (!pwg)
+        pwg = pwgMediaForPPD(media.c_str());
+    if (pwg) {
+        paper.width = pwg->width * kPoints;
+        paper.height = pwg->length * kPoints;
+        paper.media = pwg->pwg;
     }
     return paper;
 }
@@ -159,6 +177,10 @@ private:
             count = cupsAddOption(dest_->options[i].name, dest_->options[i].value, count, &options);
         if (copies_ > 1)
             count = cupsAddIntegerOption("copies", copies_, count, &options);
+        // The paper the pages were laid out on, so that nothing scales them
+        // on the way.
+        if (!paper_.media.empty() && !cupsGetOption("media", count, options))
+            count = cupsAddOption("media", paper_.media.c_str(), count, &options);
         ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());

@@ -30,12 +30,14 @@ struct PaperLayout {
     double width = 0;
     double height = 0;
     double left = 0, top = 0, right = 0, bottom = 0;  // unprintable margins
+    std::string media;  // its PWG name, as a job asks for it; empty: none known
     bool operator==(const PaperLayout&) const = default;
 };
 
 // The paper of a printer that describes none of its own: the locale's
-// (Letter where US measures are used, else A4), 10 pt margins.
-PaperLayout LocalePaper();
+// (Letter where US measures are used, else A4), with margins of this many
+// points all round.
+PaperLayout LocalePaper(double margin = 10);
 
 // What a context needs to realise a font: the family and the height in
 // device pixels.

@@ -110,7 +110,8 @@ void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target)
 
 void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path)
 {
-    printer::PaperLayout paper = printer::LocalePaper();
+    // Without a printer to say otherwise: the locale's paper, 10 mm all round.
+    printer::PaperLayout paper = printer::LocalePaper(10 * 72 / 25.4);
     try {
         printer::TPrinter& system = printer::Printer();
         system.SetPrinterIndex(-1);

@@ -46,8 +46,9 @@ int PageCount(const PrintoutSheet& sheet);
 void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t last,
                const PrintTarget& target = {});
 
-// The same walk into one PDF file at path, on the default printer's paper
-// (the locale's when there is no default printer or it cannot be asked).
+// The same walk into one PDF file at path, on the default printer's paper and
+// printable area (the locale's paper with 10 mm margins when there is no
+// default printer or it cannot be asked).
 void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path);
 
 } // namespace printout
