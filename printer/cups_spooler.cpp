@@ -48,19 +48,22 @@ void CheckNotFound(CupsSession& session)
 // else the printer's default media (its PPD or IPP attributes); the locale's
 // where neither names one. Margins come from the printer's description of
 // that paper; a printer that describes none (a raw queue) gets the locale's.
-PaperLayout PaperOf(http_t* http, cups_dest_t* dest)
+// asked: a paper the user picked instead, by name.
+PaperLayout PaperOf(http_t* http, cups_dest_t* dest, const std::string& asked)
 {
     constexpr double kPoints = 72.0 / 2540.0;  // hundredths of millimetres
     const std::unique_ptr<cups_dinfo_t, InfoDeleter> info(cupsCopyDestInfo(http, dest));
-    std::string media;
-    if (const char* chosen = cupsGetOption("media", dest->num_options, dest->options))
-        media = chosen;
-    else if (info) {
-        // libcups itself would take Letter for a destination that names no
-        // media: the printer's own default is the one CUPS prints on.
-        if (ipp_attribute_t* attr = cupsFindDestDefault(http, dest, info.get(), "media"))
-            if (const char* name = ippGetString(attr, 0, nullptr))
-                media = name;
+    std::string media = asked;
+    if (media.empty()) {
+        if (const char* chosen = cupsGetOption("media", dest->num_options, dest->options)) {
+            media = chosen;
+        } else if (info) {
+            // libcups itself would take Letter for a destination that names
+            // no media: the printer's own default is the one CUPS prints on.
+            if (ipp_attribute_t* attr = cupsFindDestDefault(http, dest, info.get(), "media"))
+                if (const char* name = ippGetString(attr, 0, nullptr))
+                    media = name;
+        }
     }
     PaperLayout paper = LocalePaper();
     if (media.empty())
@@ -71,6 +74,9 @@ PaperLayout PaperOf(http_t* http, cups_dest_t* dest)
         return {size.width * kPoints, size.length * kPoints, size.left * kPoints, size.top * kPoints,
                 size.right * kPoints, size.bottom * kPoints, size.media};
     }
+    // A paper the printer does not describe: the job still asks for it by
+    // its name, as lp would.
+    paper.media = media;
     const pwg_media_t* pwg = pwgMediaForPWG(media.c_str());
     if (!pwg)
         pwg = pwgMediaForLegacy(media.c_str());
@@ -177,9 +183,9 @@ private:
             count = cupsAddOption(dest_->options[i].name, dest_->options[i].value, count, &options);
         if (copies_ > 1)
             count = cupsAddIntegerOption("copies", copies_, count, &options);
-        // The paper the pages were laid out on, so that nothing scales them
-        // on the way.
-        if (!paper_.media.empty() && !cupsGetOption("media", count, options))
+        // The paper the pages were laid out on (the destination's own, or
+        // the one picked instead), so that nothing scales them on the way.
+        if (!paper_.media.empty())
             count = cupsAddOption("media", paper_.media.c_str(), count, &options);
         ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
@@ -323,7 +329,7 @@ public:
                 return;
             }
             s.Restart();
-            paper = PaperOf(s.Http(), dest.get());
+            paper = PaperOf(s.Http(), dest.get(), Media());
             if (s.TimedOut())
                 s.FailLast();
         });

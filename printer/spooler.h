@@ -92,6 +92,9 @@ public:
     // now and then; it asks for a password through the other.
     void SetWaitCallback(ProgressCallback wait) { wait_ = std::move(wait); }
     void SetPasswordCallback(PasswordCallback ask) { password_ = std::move(ask); }
+    // The paper of the contexts made from now on, by name (PWG or PPD, as
+    // "iso_a4_210x297mm" or "A4"); empty: each printer's own default.
+    void SetMedia(std::string media) { media_ = std::move(media); }
 
     // Every printer the spooler knows, by device name. Throws EOSError when
     // the spooler cannot be asked.
@@ -110,10 +113,12 @@ protected:
             wait_();
     }
     const PasswordCallback& Password() const { return password_; }
+    const std::string& Media() const { return media_; }
 
 private:
     ProgressCallback wait_;
     PasswordCallback password_;
+    std::string media_;
 };
 
 } // namespace printer

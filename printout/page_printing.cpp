@@ -20,12 +20,16 @@ void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t la
         printer.SelectDevice(target.device);
 
     printer.SetCopies(target.copies);
+    printer.SetMedia(target.media);
+    // The next walk starts from one copy on the printer's own paper.
     struct OneCopy {
         printer::TPrinter& p;
         ~OneCopy()
         {
-            if (!p.Printing())
+            if (!p.Printing()) {
                 p.SetCopies(1);
+                p.SetMedia({});
+            }
         }
     } oneCopy{printer};
 

@@ -28,6 +28,7 @@ struct PrintTarget {
     printer::TPrinter* printer = nullptr;  // null: the process's printer
     std::string device;                    // empty: the default printer
     int copies = 1;                        // of each job
+    std::string media;                     // the paper, by name; empty: the printer's own
     // Which pages of the printout (1 = the first job of the walk) print;
     // empty: all.
     std::function<bool(int page)> pages;

@@ -123,6 +123,7 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         std::string queue;    // printed on, or the default printer for a PDF
         double width, height; // its default paper, points
         double left, top;     // its printable area's corner
+        std::string media = {};  // picked in Print on...'s dialog instead
     };
     const double a4w = 210 * 72 / 25.4, a4h = 297 * 72 / 25.4;
     const std::vector<Case> cases = {
@@ -131,6 +132,8 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         {kPrint, "DesktopPDF", 595, 842, 0, 0},
         {kPrintOn, "EveA4", a4w, a4h, 529 * 72 / 2540.0, 846 * 72 / 2540.0},
         {kPrintOn, "EveLetter", 612, 792, 18, 18},
+        // Letter picked for the A4 printer: its margins for Letter.
+        {kPrintOn, "EveA4", 612, 792, 529 * 72 / 2540.0, 846 * 72 / 2540.0, "Letter"},
         {kSaveAsPdf, "EveLetter", 612, 792, 18, 18},
         {kSaveAsPdf, "EveA4", a4w, a4h, 529 * 72 / 2540.0, 846 * 72 / 2540.0},
     };
@@ -138,7 +141,8 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
     testing_support::Fill(sheet, {"@", std::string(kFirstWord) + " K7", "second line", "@"});
     const std::string saved = cupsd->Dir() + "/saved.pdf";
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.queue + (c.how == kPrint ? " Print" : c.how == kPrintOn ? " Print on" : " Save as PDF"));
+        SCOPED_TRACE(c.queue + (c.how == kPrint ? " Print" : c.how == kPrintOn ? " Print on" : " Save as PDF") +
+                     (c.media.empty() ? "" : " " + c.media));
         const bool cupsPdf = c.queue == "DesktopPDF";
         if (cupsPdf && !cupsPdfMissing.empty()) {
             std::printf("cups-pdf row left out: %s\n", cupsPdfMissing.c_str());
@@ -154,8 +158,10 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
             document = saved;
         } else {
             printout::PrintTarget target;
-            if (c.how == kPrintOn)
+            if (c.how == kPrintOn) {
                 target.device = c.queue;
+                target.media = c.media;
+            }
             printout::PrintSheet(sheet, target);
             const std::vector<std::string> received =
                 cupsPdf ? (cupsd->FinishedJobs(), testing_support::PdfFilesIn(cupsPdfOut))
