@@ -68,6 +68,14 @@ PaperLayout PaperOf(http_t* http, cups_dest_t* dest, const std::string& asked)
     PaperLayout paper = LocalePaper();
     if (media.empty())
         return paper;
+    // By its PWG name, whichever name it was given by (as "Letter" or "A4").
+    const pwg_media_t* pwg = pwgMediaForPWG(media.c_str());
+    if (!pwg)
+        pwg = pwgMediaForLegacy(media.c_str());
+    if (!pwg)
+        pwg = pwgMediaForPPD(media.c_str());
+    if (pwg)
+        media = pwg->pwg;
     cups_size_t size{};
     if (info && cupsGetDestMediaByName(http, dest, info.get(), media.c_str(), CUPS_MEDIA_FLAGS_DEFAULT, &size) &&
         size.width > 0 && size.length > 0) {
@@ -77,15 +85,9 @@ PaperLayout PaperOf(http_t* http, cups_dest_t* dest, const std::string& asked)
     // A paper the printer does not describe: the job still asks for it by
     // its name, as lp would.
     paper.media = media;
-    const pwg_media_t* pwg = pwgMediaForPWG(media.c_str());
-    if (!pwg)
-        pwg = pwgMediaForLegacy(media.c_str());
-    if (!pwg)
-        pwg = pwgMediaForPPD(media.c_str());
     if (pwg) {
         paper.width = pwg->width * kPoints;
         paper.height = pwg->length * kPoints;
-        paper.media = pwg->pwg;
     }
     return paper;
 }

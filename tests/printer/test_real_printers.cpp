@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -81,6 +82,7 @@ protected:
         cupsPdfMissing = testing_support::CupsPdfUnavailable();
         if (cupsPdfMissing.empty())
             cupsPdfOut = testing_support::AddCupsPdfQueue(*cupsd, "DesktopPDF");
+        cupsd->AddQueue("Raw");  // describes no paper of its own
     }
     static void TearDownTestSuite()
     {
@@ -126,6 +128,9 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         std::string media = {};  // picked in Print on...'s dialog instead
     };
     const double a4w = 210 * 72 / 25.4, a4h = 297 * 72 / 25.4;
+    // ctest runs this also with the locale's paper Letter.
+    const char* measurement = std::getenv("LC_MEASUREMENT");
+    const bool usLocale = measurement && std::string(measurement).rfind("en_US", 0) == 0;
     const std::vector<Case> cases = {
         {kPrint, "EveLetter", 612, 792, 18, 18},
         {kPrint, "EveA4", a4w, a4h, 529 * 72 / 2540.0, 846 * 72 / 2540.0},
@@ -136,6 +141,8 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         {kPrintOn, "EveA4", 612, 792, 529 * 72 / 2540.0, 846 * 72 / 2540.0, "Letter"},
         {kSaveAsPdf, "EveLetter", 612, 792, 18, 18},
         {kSaveAsPdf, "EveA4", a4w, a4h, 529 * 72 / 2540.0, 846 * 72 / 2540.0},
+        // A queue without a description of its own: the locale's paper, 10 pt.
+        {kPrint, "Raw", usLocale ? 612 : a4w, usLocale ? 792 : a4h, 10, 10},
     };
     printout::PrintoutSheet sheet;
     testing_support::Fill(sheet, {"@", std::string(kFirstWord) + " K7", "second line", "@"});
@@ -150,6 +157,7 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         }
         letter->ClearReceived();
         a4->ClearReceived();
+        cupsd->ClearJobs();
         // Print on... picks a printer that is not the default.
         cupsd->SetDefault(c.how == kPrintOn ? (c.queue == "EveA4" ? "EveLetter" : "EveA4") : c.queue);
         std::string document;
@@ -163,9 +171,16 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
                 target.media = c.media;
             }
             printout::PrintSheet(sheet, target);
-            const std::vector<std::string> received =
-                cupsPdf ? (cupsd->FinishedJobs(), testing_support::PdfFilesIn(cupsPdfOut))
-                        : (c.queue == "EveA4" ? a4 : letter)->Received();
+            std::vector<std::string> received;
+            if (cupsPdf) {
+                cupsd->FinishedJobs();
+                received = testing_support::PdfFilesIn(cupsPdfOut);
+            } else if (c.queue == "Raw") {
+                for (const testing_support::StoredJob& job : cupsd->FinishedJobs())
+                    received.push_back(job.path);
+            } else {
+                received = (c.queue == "EveA4" ? a4 : letter)->Received();
+            }
             ASSERT_EQ(received.size(), 1u);
             document = received[0];
             // Nothing reached the other simulated printer.
