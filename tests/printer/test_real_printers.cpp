@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,7 +126,8 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         std::string queue;    // printed on, or the default printer for a PDF
         double width, height; // its default paper, points
         double left, top;     // its printable area's corner
-        std::string media = {};  // picked in Print on...'s dialog instead
+        std::string media = {};      // picked in Print on...'s dialog instead
+        std::string lpoptions = {};  // the user's ~/.cups/lpoptions
     };
     const double a4w = 210 * 72 / 25.4, a4h = 297 * 72 / 25.4;
     // ctest runs this also with the locale's paper Letter.
@@ -135,6 +137,8 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         {kPrint, "EveLetter", 612, 792, 18, 18},
         {kPrint, "EveA4", a4w, a4h, 529 * 72 / 2540.0, 846 * 72 / 2540.0},
         {kPrint, "DesktopPDF", 595, 842, 0, 0},
+        // The user's lpoptions name the paper: the A4 printer's margins for Letter.
+        {kPrint, "EveA4", 612, 792, 529 * 72 / 2540.0, 846 * 72 / 2540.0, "", "Dest EveA4 media=Letter\n"},
         {kPrintOn, "EveA4", a4w, a4h, 529 * 72 / 2540.0, 846 * 72 / 2540.0},
         {kPrintOn, "EveLetter", 612, 792, 18, 18},
         // Letter picked for the A4 printer: its margins for Letter.
@@ -149,7 +153,7 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
     const std::string saved = cupsd->Dir() + "/saved.pdf";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.queue + (c.how == kPrint ? " Print" : c.how == kPrintOn ? " Print on" : " Save as PDF") +
-                     (c.media.empty() ? "" : " " + c.media));
+                     (c.media.empty() ? "" : " " + c.media) + " " + c.lpoptions);
         const bool cupsPdf = c.queue == "DesktopPDF";
         if (cupsPdf && !cupsPdfMissing.empty()) {
             std::printf("cups-pdf row left out: %s\n", cupsPdfMissing.c_str());
@@ -158,6 +162,11 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
         letter->ClearReceived();
         a4->ClearReceived();
         cupsd->ClearJobs();
+        const std::filesystem::path lpoptions = std::string(std::getenv("HOME")) + "/.cups/lpoptions";
+        std::filesystem::create_directories(lpoptions.parent_path());
+        std::filesystem::remove(lpoptions);
+        if (!c.lpoptions.empty())
+            std::ofstream(lpoptions) << c.lpoptions;
         // Print on... picks a printer that is not the default.
         cupsd->SetDefault(c.how == kPrintOn ? (c.queue == "EveA4" ? "EveLetter" : "EveA4") : c.queue);
         std::string document;
@@ -216,6 +225,7 @@ TEST_F(RealPrintersTest, EachPrinterGetsItsOwnPaperWithTheTextAtItsPrintableCorn
             for (const std::string& f : testing_support::PdfFilesIn(cupsPdfOut))
                 std::filesystem::remove(f);
     }
+    std::filesystem::remove(std::string(std::getenv("HOME")) + "/.cups/lpoptions");
 }
 
 } // namespace
