@@ -378,10 +378,13 @@ public:
         // the job that asked for the default printer.
         DestPtr dest;
         std::optional<PaperLayout> paper;
+        // Read here: the helper thread must not read what a handler run
+        // meanwhile may change.
+        const std::string media = Media();
         if (justLookedUp_ && device == DeviceName(*justLookedUp_) &&
             std::chrono::steady_clock::now() - justLookedUpAt_ < std::chrono::seconds(1)) {
             dest = std::move(justLookedUp_);
-            if (justLookedUpMedia_ == Media())
+            if (justLookedUpMedia_ == media)
                 paper = justLookedUpPaper_;
         }
         justLookedUp_.reset();
@@ -396,7 +399,7 @@ public:
                     return;
                 }
                 s.Restart();
-                paper = PaperOf(s.Http(), dest.get(), Media());
+                paper = PaperOf(s.Http(), dest.get(), media);
                 if (s.TimedOut())
                     s.FailLast();
             });
