@@ -239,8 +239,8 @@ void TPrintoutKeeper::EndCleanlyOnSignals()
         char bytes[16];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
         }
-        // As Exit: a pause under way ends, its acknowledgement still goes
-        // out, then the loop ends and the window closes the port.
+        // As Exit: the loop ends, and the port closes once the
+        // acknowledgements still due are out.
         if (endRequest)
             endRequest();
         else

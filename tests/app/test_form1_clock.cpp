@@ -5,10 +5,13 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QWidget>
 #include <QPushButton>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <fcntl.h>
@@ -361,6 +364,44 @@ TEST_F(ClockTest, UserInputInsideThePauseRunsAfterTheReceiver)
         EXPECT_TRUE(RunEventsUntil([&] { return clock.Acks() == 1; }, 2000));
         EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "one"}));
     }
+}
+
+// Notes when each click reaches it, and whether the acknowledgement had gone.
+class ClickProbe : public QWidget {
+public:
+    std::function<void()> onPress;
+
+protected:
+    void mousePressEvent(QMouseEvent*) override { onPress(); }
+};
+
+TEST_F(ClockTest, AClickWhileAnAcknowledgementIsDueIsHandledAtOnceAndTheAcknowledgementStillGoesOnTime)
+{
+    HandClock clock;
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    form.show();
+    form.BitBtn1->click();
+    ASSERT_TRUE(form.ComPort1.Connected());
+    ClickProbe probe;
+    probe.setGeometry(0, 0, 40, 40);
+    probe.show();
+    int acksAtPress = -1;
+    bool dueAtPress = false;
+    probe.onPress = [&] {
+        acksAtPress = clock.Acks();
+        dueAtPress = form.Receiver().AckDue();
+    };
+    const auto sent = std::chrono::steady_clock::now();
+    clock.Send(HandClock::Line("one"));
+    InPause(form, 2, [&] { UserClick(&probe); });
+    ASSERT_TRUE(RunEventsUntil([&] { return acksAtPress >= 0; }));
+    EXPECT_EQ(acksAtPress, 0); // not held until the acknowledgement went
+    EXPECT_TRUE(dueAtPress);
+    ASSERT_TRUE(RunEventsUntil([&] { return clock.Acks() == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(50));
+    EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "one"}));
+    form.BitBtn1->click();
 }
 
 TEST_F(ClockTest, PrintWithItsErrorBoxInsideThePauseHoldsNoAcknowledgementBack)
