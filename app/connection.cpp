@@ -132,6 +132,9 @@ void TConnection::CloseLink()
     shown_.p3Port.reset();
     Show();
     ComPort1.ClosePort();
+    // A frame its last delivery took in cannot be answered now.
+    if (!ComPort1.Connected())
+        receiver_.DropDueAcks();
     link_ = TLink::Idle;
     shown_.relayDisconnects = false;
     shown_.chooserEnabled = true;

@@ -144,6 +144,7 @@ TForm1::~TForm1()
         ComPort1.SetConnected(false);
     } catch (...) {
     }
+    connection_->Receiver().DropDueAcks();
     ComPort1.OnRxChar = nullptr;
     ComPort1.OnMonitorEnded = nullptr;
     ComPort1.OnDeferredError = nullptr;

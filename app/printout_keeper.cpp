@@ -116,6 +116,7 @@ TPrintoutKeeper::~TPrintoutKeeper()
         form_.ComPort1.SetConnected(false);
     } catch (...) {
     }
+    form_.Receiver().DropDueAcks(); // their checks look at the file
     form_.Receiver().SetBeforeAck({}, 0);
     form_.SetSheetEndCheck({});
     endRequest = nullptr;

@@ -84,11 +84,12 @@ public:
 
     // Window creation and every new connection: AwaitStart, pending page
     // marker cleared, no row marked unacknowledged.
-    // Acknowledgements due are the caller's to send or drop first.
+    // Acknowledgements still due belong to the line before: dropped.
     void Reset()
     {
         parser_.Reset();
         unacknowledged_.reset();
+        pending_.clear();
     }
     // The same line is back after it was lost: the parser starts afresh, and
     // a row whose acknowledgement was lost stays marked for the resend.
