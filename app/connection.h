@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <exception>
 #include <optional>
 
 #include "clocklink/port_ops.h"
@@ -70,8 +71,12 @@ public:
     void DisconnectLoft();
 
     void ComPort1RxChar(serial::TComPort& sender, int count);
+    // Before the port closes: the acknowledgements due go out when due,
+    // under the pause's rule.
+    void SendDueAcks();
 
 private:
+    void AckFailed(const std::exception_ptr& error);
     void SetUpComPort();
     void ComPort1MonitorEnded(const std::string& message);
     void Show();

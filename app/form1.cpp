@@ -140,9 +140,11 @@ TForm1::~TForm1()
     // the sheet are alive until it is done. The grid goes before the sheet
     // it watches.
     try {
+        SendDueAcks();
         ComPort1.SetConnected(false);
     } catch (...) {
     }
+    connection_->Receiver().DropDueAcks();
     ComPort1.OnRxChar = nullptr;
     ComPort1.OnMonitorEnded = nullptr;
     ComPort1.OnDeferredError = nullptr;
@@ -341,6 +343,8 @@ void TForm1::Button1Click()
     FillPortChooser();
     if (connection_->Link() == TLink::Relay)
         connection_->DisconnectRelay();
+    // The scan does not run the loop: nothing may be due meanwhile.
+    connection_->SendDueAcks();
     std::optional<std::string> found;
     clocklink::ProbeFailures failures;
     {
