@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#include "serial/monitor.h"
+#include "serial/comport_parts.h"
 
 namespace serial {
 
@@ -22,11 +22,11 @@ std::string CurrentMessage() {
 }
 } // namespace
 
-TCustomComPort::TCustomComPort() : alive_(std::make_shared<TCustomComPort*>(this)) {}
+TCustomComPort::TCustomComPort() : parts_(std::make_unique<TParts>(*this)) {}
 
 TCustomComPort::~TCustomComPort() {
     CloseForDestruction();
-    alive_.reset();
+    parts_->alive.reset();
 }
 
 void TCustomComPort::CloseForDestruction() noexcept {
@@ -35,11 +35,10 @@ void TCustomComPort::CloseForDestruction() noexcept {
     } catch (...) {
         // A destructor cannot report; the device is released below anyway.
     }
-    EndInputWatch();
-    monitor_.reset();
-    if (device_.IsOpen())
+    parts_->monitor.reset();
+    if (parts_->device.IsOpen())
         TCustomComPort::CloseDevice();
-    open_ = false;
+    parts_->open = false;
 }
 
 TComPort::~TComPort() {
@@ -48,6 +47,20 @@ TComPort::~TComPort() {
 }
 
 TComPort& TCustomComPort::Self() { return static_cast<TComPort&>(*this); }
+
+bool TCustomComPort::Connected() const {
+    return loading_ ? connectedWhileLoading_ : parts_->open.load() && !parts_->closePending.load();
+}
+
+bool TCustomComPort::ApplyAllowed() const { return parts_->open && !loading_; }
+
+TMainThreadDispatcher& TCustomComPort::Dispatcher() const {
+    return dispatcher_ ? *dispatcher_ : DefaultDispatcher();
+}
+
+int TCustomComPort::Handle() const { return parts_->device.Fd(); }
+
+bool TCustomComPort::ThreadStarted() const { return parts_->monitor != nullptr; }
 
 // --- setters --------------------------------------------------------------
 
@@ -117,7 +130,7 @@ void TCustomComPort::SetEventChar(std::uint8_t value) {
 void TCustomComPort::SetSyncMethod(TSyncMethod value) {
     if (syncMethod_ == value)
         return;
-    if (open_ && !loading_)
+    if (parts_->open && !loading_)
         throw EComPort(CError_ConnChangeProp);
     syncMethod_ = value;
 }
@@ -138,20 +151,20 @@ void TCustomComPort::Loaded() {
 // --- open and close ---------------------------------------------------------
 
 void TCustomComPort::OpenPort() {
-    if (closePending_)
+    if (parts_->closePending)
         // The device stays ours until the running handler returns.
         throw EComPort(CError_OpenFailed, EBUSY);
-    if (open_)
+    if (parts_->open)
         return;
     HandleBeforeOpen();
     OpenDevice();
-    open_ = true;
-    ++generation_;
+    parts_->open = true;
+    ++parts_->generation;
     try {
         ConfigurePort();
     } catch (...) {
         CloseDevice();
-        open_ = false;
+        parts_->open = false;
         throw;
     }
     if (!events_.Empty()) {
@@ -159,7 +172,7 @@ void TCustomComPort::OpenPort() {
             StartMonitor();
         } catch (const std::system_error& e) {
             CloseDevice();
-            open_ = false;
+            parts_->open = false;
             throw EComPort(CError_OpenFailed, e.code().value());
         }
     }
@@ -167,65 +180,61 @@ void TCustomComPort::OpenPort() {
 }
 
 void TCustomComPort::ClosePort() {
-    if (!open_ || closing_ || closePending_)
+    if (!parts_->open || parts_->closing || parts_->closePending)
         return;
     HandleBeforeClose();
     if (InOwnHandler()) {
         // The monitor waits for this very handler: release the device once
         // the handler has returned (AfterHandlers), never block here.
-        closePending_ = true;
+        parts_->closePending = true;
         return;
     }
     FinishClose();
 }
 
 void TCustomComPort::FinishClose() {
-    closing_ = true;
-    EndInputWatch(); // nothing new is delivered during a close
+    parts_->closing = true;
     try {
         AbortTransfers();
         StopMonitor();
         CloseDevice();
     } catch (...) {
-        closing_ = false;
+        parts_->closing = false;
         throw;
     }
-    open_ = false;
-    closePending_ = false;
-    closing_ = false;
+    parts_->open = false;
+    parts_->closePending = false;
+    parts_->closing = false;
     HandleAfterClose();
 }
 
 void TCustomComPort::StartMonitor() {
     TMonitorSetup setup;
-    setup.fd = device_.Fd();
+    setup.fd = parts_->device.Fd();
     setup.events = events_;
-    setup.lineOps = device_.LineOps();
+    setup.lineOps = parts_->device.LineOps();
     setup.lineSpeed = LineSpeed();
-    setup.rx = &rx_;
-    setup.client = &monitorSide_;
-    setup.txKick = &txKickFd_;
-    monitor_ = std::make_unique<TComThread>(setup);
-    if (syncMethod_ == smThreadSync && events_.Has(evRxChar))
-        inputWatch_ = Dispatcher().WatchInput(device_.Fd(), [this] { MainThreadInput(); });
-    SetInputWatch(true);
+    setup.rx = &parts_->rx;
+    setup.client = parts_.get();
+    setup.txKick = &parts_->txKickFd;
+    parts_->monitor = std::make_unique<TComThread>(setup);
 }
 
 void TCustomComPort::StopMonitor() {
-    if (!monitor_)
+    if (!parts_->monitor)
         return;
     // Ended and joined before the record goes, so a handler still running on
     // the monitor thread (smNone) never sees the record half gone.
-    monitor_->Stop();
-    monitor_.reset();
+    parts_->monitor->Stop();
+    parts_->monitor.reset();
 }
 
-bool TCustomComPort::MonitorRunning() const { return monitor_ && monitor_->Running(); }
+bool TCustomComPort::MonitorRunning() const { return parts_->monitor && parts_->monitor->Running(); }
 
 void TCustomComPort::Kick() {
     // Also called by handlers on the monitor thread (smNone), so it goes by
     // the descriptor alone, never by the monitor's record.
-    const int fd = txKickFd_.load(std::memory_order_acquire);
+    const int fd = parts_->txKickFd.load(std::memory_order_acquire);
     if (fd >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] auto r = ::write(fd, &one, sizeof one);

@@ -1,7 +1,7 @@
 // The port's operations on its device and receive path: open and close of
 // the device, the apply steps, transfers and status queries.
 
-#include "serial/comport.h"
+#include "serial/comport_parts.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,16 +45,16 @@ void TCustomComPort::OpenDevice() {
         drop |= TIOCM_DTR;
     if (flowControl_.ControlRTS() == rtsDisable || flowControl_.ControlRTS() == rtsToggle)
         drop |= TIOCM_RTS;
-    device_.Open(DevicePathOf(port_), drop);
-    if (const int err = rx_.Attach(device_.Fd(), device_.Device())) {
-        device_.Close(LineSpeed());
+    parts_->device.Open(DevicePathOf(port_), drop);
+    if (const int err = parts_->rx.Attach(parts_->device.Fd(), parts_->device.Device())) {
+        parts_->device.Close(LineSpeed());
         throw EComPort(CError_OpenFailed, err);
     }
 }
 
 void TCustomComPort::CloseDevice() {
-    rx_.Detach();
-    device_.Close(LineSpeed());
+    parts_->rx.Detach();
+    parts_->device.Close(LineSpeed());
 }
 
 int TCustomComPort::LineSpeed() const {
@@ -110,14 +110,14 @@ void TCustomComPort::ApplyLineSettings() {
         return;
     if (LineSpeed() <= 0)
         throw EComPort(CError_SetStateFailed, EINVAL);
-    const TKernelTermios t = device_.ApplyLine([this](TKernelTermios& k) { FillTermios(k); },
+    const TKernelTermios t = parts_->device.ApplyLine([this](TKernelTermios& k) { FillTermios(k); },
                                                flowControl_.ControlDTR(), flowControl_.ControlRTS());
     TRxFilterConfig filter;
     filter.marks = parity_.Check();
     filter.replace = parity_.Check() && parity_.Replace();
     filter.replaceChar = parity_.ReplaceChar();
     filter.discardNull = discardNull_;
-    rx_.Configure(filter, eventChar_, flowControl_.XonXoffIn() || (t.c_cflag & CRTSCTS) != 0);
+    parts_->rx.Configure(filter, eventChar_, flowControl_.XonXoffIn() || (t.c_cflag & CRTSCTS) != 0);
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
@@ -130,7 +130,7 @@ void TCustomComPort::ApplyBufferSizes() {
     // The output queue is the driver's; the input queue is our own.
     if (buffer_.InputSize() < 0 || buffer_.OutputSize() < 0)
         throw EComPort(CError_SetupComFailed, EINVAL);
-    rx_.SetCapacity(std::max(buffer_.InputSize(), kMinInputQueue));
+    parts_->rx.SetCapacity(std::max(buffer_.InputSize(), kMinInputQueue));
 }
 
 // --- transfers --------------------------------------------------------------
@@ -140,17 +140,17 @@ TComTransfer* TCustomComPort::NewTransfer() { return new TComTransfer; }
 void TCustomComPort::FreeTransfer(TComTransfer*& transfer) {
     if (!transfer)
         return;
-    device_.Unregister(*transfer);
+    parts_->device.Unregister(*transfer);
     delete transfer;
     transfer = nullptr;
 }
 
-void TCustomComPort::AbortTransfers() { device_.AbortTransfers(); }
+void TCustomComPort::AbortTransfers() { parts_->device.AbortTransfers(); }
 
 int TCustomComPort::StartWrite(const void* buffer, int count, TComTransfer* transfer) {
     if (!transfer)
         throw EComPort(CError_InvalidAsync);
-    return device_.StartWrite(buffer, count, *transfer);
+    return parts_->device.StartWrite(buffer, count, *transfer);
 }
 
 int TCustomComPort::StartWriteText(const std::string& text, TComTransfer* transfer) {
@@ -160,7 +160,7 @@ int TCustomComPort::StartWriteText(const std::string& text, TComTransfer* transf
 int TCustomComPort::StartRead(void* buffer, int count, TComTransfer* transfer) {
     if (!transfer)
         throw EComPort(CError_InvalidAsync);
-    return device_.StartRead(buffer, count, *transfer, rx_);
+    return parts_->device.StartRead(buffer, count, *transfer, parts_->rx);
 }
 
 int TCustomComPort::StartReadText(std::string& text, int count, TComTransfer* transfer) {
@@ -178,7 +178,7 @@ int TCustomComPort::StartReadText(std::string& text, int count, TComTransfer* tr
 int TCustomComPort::AwaitTransfer(TComTransfer* transfer) {
     if (!transfer)
         throw EComPort(CError_InvalidAsync);
-    return device_.AwaitTransfer(*transfer, timeouts_, rx_);
+    return parts_->device.AwaitTransfer(*transfer, timeouts_, parts_->rx);
 }
 
 namespace {
@@ -230,17 +230,17 @@ int TCustomComPort::ReadBytes(void* buffer, int count) {
 // --- status queries -----------------------------------------------------------
 
 int TCustomComPort::PendingInput() {
-    if (!device_.IsOpen())
+    if (!parts_->device.IsOpen())
         throw EComPort(CError_ClearComFailed, EBADF);
-    return rx_.Pending();
+    return parts_->rx.Pending();
 }
 
-TLineSignals TCustomComPort::ModemSignals() { return device_.ModemSignals(); }
+TLineSignals TCustomComPort::ModemSignals() { return parts_->device.ModemSignals(); }
 
 TComErrors TCustomComPort::TakeLineErrors() {
     // The driver's counters, then input that did not fit into the receive queue.
-    TComErrors errors = device_.TakeCounterErrors(parity_.Check());
-    if (rx_.TakeOverrun())
+    TComErrors errors = parts_->device.TakeCounterErrors(parity_.Check());
+    if (parts_->rx.TakeOverrun())
         errors.Include(ceRxOver);
     return errors;
 }

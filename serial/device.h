@@ -88,8 +88,7 @@ private:
     unsigned long long device_ = 0;
     TUucpLock lock_;
     TLineOps lineOps_;
-    TLineCounters lastCounters_;
-    bool countersKnown_ = false;
+    TCounterWatch counters_;
 
     // Transfers in progress and their cancel signal.
     std::mutex transferMutex_;

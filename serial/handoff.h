@@ -1,8 +1,7 @@
 #pragma once
 // The smThreadSync hand-over of one port: the monitor thread hands a batch
 // over and, before it touches the device again, waits until the main thread
-// has run its handlers. The main thread may open a batch itself; the monitor
-// then waits for it the same way.
+// has run its handlers.
 
 #include <condition_variable>
 #include <exception>
@@ -14,31 +13,13 @@ namespace serial {
 
 class TSyncHandOff {
 public:
-    // Monitor thread: a batch is handed over once the one open before it
-    // (the main thread's own, say) has run; raises what that one raised.
+    // Monitor thread: a batch is handed over (the one before has been awaited).
     void Begin(TComEvents events) {
-        std::exception_ptr error;
-        {
-            std::unique_lock lock(mutex_);
-            cv_.wait(lock, [this] { return !pending_ || done_; });
-            if (pending_ && error_) {
-                pending_ = false;
-                error = error_;
-            } else {
-                OpenLocked(events);
-            }
-        }
-        if (error)
-            std::rethrow_exception(error);
-    }
-    // Main thread: opens a batch of its own for input it saw arrive itself.
-    // False while another is open or the monitor has yet to see a raise.
-    bool BeginOnMain() {
         std::lock_guard lock(mutex_);
-        if (pending_ && (!done_ || error_))
-            return false;
-        OpenLocked({});
-        return true;
+        done_ = false;
+        pending_ = true;
+        error_ = nullptr;
+        events_ = events;
     }
     // Monitor thread: waits until the batch handed over last has run and
     // raises what its handlers raised. At once when none is open.
@@ -71,13 +52,6 @@ public:
     }
 
 private:
-    void OpenLocked(TComEvents events) {
-        done_ = false;
-        pending_ = true;
-        error_ = nullptr;
-        events_ = events;
-    }
-
     std::mutex mutex_;
     std::condition_variable cv_;
     bool done_ = false;

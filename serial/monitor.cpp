@@ -6,7 +6,6 @@
 #include <csignal>
 #include <system_error>
 
-#include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
@@ -32,44 +31,6 @@ void CloseFd(int& fd) {
 extern "C" void IgnoreWake(int) {}
 
 } // namespace
-
-// --- output drain --------------------------------------------------------------
-
-bool DrainOutput(int fd, int bitsPerSecond) {
-    using Clock = std::chrono::steady_clock;
-    int queued = 0;
-    if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
-        return false;
-    if (queued <= 0)
-        return true;
-    // 12 bits a character covers parity and two stop bits.
-    const double msPerChar = 12000.0 / std::max(bitsPerSecond, 50);
-    const auto budget = std::chrono::milliseconds(
-        std::min(500, static_cast<int>(queued * msPerChar) + 20));
-    // A line held by flow control (or a device that stopped) keeps its bytes:
-    // give up once nothing has left for a few character times.
-    const auto stall = std::chrono::milliseconds(std::max(10, static_cast<int>(3 * msPerChar)));
-    const auto step = std::chrono::microseconds(std::clamp(static_cast<int>(msPerChar * 1000), 200, 5000));
-    const auto end = Clock::now() + budget;
-    auto lastProgress = Clock::now();
-    while (Clock::now() < end && Clock::now() - lastProgress < stall) {
-        std::this_thread::sleep_for(step);
-        int now = 0;
-        if (::ioctl(fd, TIOCOUTQ, &now) != 0)
-            return false;
-        if (now <= 0)
-            return true;
-        if (now < queued) {
-            queued = now;
-            lastProgress = Clock::now();
-        }
-    }
-    return false;
-}
-
-void PurgeQueues(int fd, int bitsPerSecond) {
-    ::tcflush(fd, DrainOutput(fd, bitsPerSecond) ? TCIFLUSH : TCIOFLUSH);
-}
 
 // --- modem lines ---------------------------------------------------------------
 
@@ -285,7 +246,8 @@ TComThread::TComThread(const TMonitorSetup& setup)
     if (events_.Has(evTxEmpty) && txKick_)
         txKick_->store(kickFd_, std::memory_order_release);
     // The counters as the port opened: what moves from here on is news.
-    counted_ = (events_.Has(evError) || events_.Has(evBreak)) && lineOps_.counters(lastCounters_) == 0;
+    TComErrors none;
+    counted_ = (events_.Has(evError) || events_.Has(evBreak)) && counters_.Look(lineOps_, none) == 0;
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
@@ -370,28 +332,19 @@ int TComThread::TxWaitMs(int queued) const {
 }
 
 TComEvents TComThread::CounterEvents() {
-    TComEvents events;
-    TLineCounters now;
-    std::lock_guard lock(countersMutex_);
-    TLineCounters& last = lastCounters_;
-    if (lineOps_.counters(now) == 0) {
-        if (events_.Has(evError) &&
-            (now.frame != last.frame || now.overrun != last.overrun ||
-             now.parity != last.parity || now.bufOverrun != last.bufOverrun))
-            events.Include(evError);
-        if (events_.Has(evBreak) && now.brk != last.brk)
-            events.Include(evBreak);
-        last = now;
+    TComErrors moved;
+    {
+        std::lock_guard lock(countersMutex_);
+        if (counters_.Look(lineOps_, moved) != 0)
+            return {};
     }
+    TComEvents events;
+    if (events_.Has(evBreak) && moved.Has(ceBreak))
+        events.Include(evBreak);
+    moved.Exclude(ceBreak);
+    if (events_.Has(evError) && !moved.Empty())
+        events.Include(evError);
     return events;
-}
-
-void TComThread::WatchDeviceInput(bool on) {
-    epoll_event e{};
-    e.events = on ? EPOLLIN | EPOLLET : EPOLLET;
-    e.data.u32 = kDevice;
-    // Turned on again, the set reports input already there at once.
-    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &e);
 }
 
 TComEvents TComThread::CatchUp() {
@@ -442,9 +395,7 @@ std::string TComThread::Loop() {
         for (int i = 0; i < n; ++i) {
             const std::uint32_t tag = ready[i].data.u32;
             if (tag == kDevice) {
-                // An arrival the main thread's loop watches for itself is
-                // its to take (a full queue or a hang-up comes back here).
-                rx |= (ready[i].events & EPOLLIN) != 0 && !rx_.MainWatches();
+                rx |= (ready[i].events & EPOLLIN) != 0;
                 hangUp |= (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0;
             } else if (tag == kKick) {
                 std::uint64_t v;

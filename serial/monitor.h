@@ -21,18 +21,6 @@
 
 namespace serial {
 
-// Gives output already written a bounded time to leave the line before a
-// purge: about the time its bytes take at bitsPerSecond, plus a little, and
-// never longer than a line that does not drain at all deserves. Returns true
-// when the driver's output queue is empty, so that a purge needs to discard
-// only input (on a pty, discarding output would take the bytes from the
-// other side's input as well).
-bool DrainOutput(int fd, int bitsPerSecond);
-
-// Empties both driver queues as the end of a monitor and a close do, after
-// DrainOutput.
-void PurgeQueues(int fd, int bitsPerSecond);
-
 // The modem lines at one moment: TIOCM_* bits, and the driver's change
 // counters where it keeps them (TIOCGICOUNT).
 struct TModemSnapshot {
@@ -145,9 +133,6 @@ public:
     // received meanwhile into the queue and returns the events the monitor
     // would have delivered next.
     TComEvents CatchUp();
-    // Any thread: whether the monitor wakes for input on the device (a
-    // hang-up always wakes it). Off while the main thread's loop watches.
-    void WatchDeviceInput(bool on);
 
 private:
     void Body();
@@ -180,7 +165,7 @@ private:
     bool counted_ = false;
     // The counters as last seen: by the loop, and by CatchUp on the main thread.
     std::mutex countersMutex_;
-    TLineCounters lastCounters_;
+    TCounterWatch counters_;
     std::thread thread_;
 };
 

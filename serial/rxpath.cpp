@@ -103,13 +103,6 @@ void TRxPath::ClearResume() { serial::Clear(ResumeFd()); }
 void TRxPath::WakeMonitor() { Signal(ResumeFd()); }
 void TRxPath::ClearReady() { serial::Clear(ReadyFd()); }
 
-void TRxPath::NoteReaderEvents(TComEvents events) {
-    readerEvents_.fetch_or(events.Bits());
-    // The monitor leaves arrivals to a watching main thread: woken for these.
-    if (mainWatches_.load())
-        WakeMonitor();
-}
-
 TRxPath::Drained TRxPath::Drain(bool monitor) {
     Drained r;
     std::lock_guard lock(drainMutex_);
@@ -174,8 +167,7 @@ int TRxPath::Receive(char* out, int n, bool armWake) {
     bool hungUp = false;
     while (got < n) {
         const Drained d = Drain(false);
-        if (!d.events.Empty())
-            NoteReaderEvents(d.events); // announced with the monitor's next batch
+        readerEvents_.fetch_or(d.events.Bits()); // announced with the monitor's next batch
         if (d.error != 0) {
             if (got == 0)
                 throw EComPort(CError_ReadFailed, d.error);
@@ -200,8 +192,7 @@ int TRxPath::Pending() {
     const Drained d = Drain(false);
     if (d.error != 0)
         throw EComPort(CError_ClearComFailed, d.error);
-    if (!d.events.Empty())
-        NoteReaderEvents(d.events);
+    readerEvents_.fetch_or(d.events.Bits());
     return queue_.Size();
 }
 

@@ -49,10 +49,6 @@ public:
     int ResumeFd() const { return resumeFd_.load(std::memory_order_acquire); }
     void ClearResume();
     void WakeMonitor();
-    // Whether the main thread's loop watches the device for input itself
-    // while the port is idle; the monitor then leaves arrivals to it.
-    void SetMainWatches(bool on) { mainWatches_.store(on); }
-    bool MainWatches() const { return mainWatches_.load(); }
     // Empties the queue (the monitor's end after a close).
     void Clear();
 
@@ -72,7 +68,6 @@ public:
 private:
     Drained Drain(bool monitor);
     TRxFilterConfig FilterConfig() const;
-    void NoteReaderEvents(TComEvents events);
 
     TRxQueue queue_;                         // its own lock
     std::mutex drainMutex_;                  // one thread reads the device
@@ -85,7 +80,6 @@ private:
     std::atomic<std::uint32_t> readerEvents_{0};
     std::atomic<bool> overrun_{false};
     std::atomic<bool> held_{false};          // the monitor left bytes in the device
-    std::atomic<bool> mainWatches_{false};
     std::atomic<int> readyFd_{-1};
     std::atomic<int> resumeFd_{-1};
 };

@@ -12,6 +12,7 @@
 #include "app/pause.h"
 #include "pty_peer.h"
 #include "serial/comport.h"
+#include "serial/dispatcher.h"
 
 using namespace serial;
 using namespace serial_test;
