@@ -10,6 +10,15 @@
 namespace serial {
 
 namespace {
+// True when value is new to field, which then holds it.
+template <class T>
+bool Changes(T& field, T value) {
+    if (field == value)
+        return false;
+    field = value;
+    return true;
+}
+
 // The message of the exception being handled; handlers may raise anything.
 std::string CurrentMessage() {
     try {
@@ -76,55 +85,35 @@ void TCustomComPort::SetConnected(bool value) {
 }
 
 void TCustomComPort::SetBaudRate(TBaudRate value) {
-    if (baudRate_ == value)
-        return;
-    baudRate_ = value;
-    ApplyLineSettings();
+    if (Changes(baudRate_, value))
+        ApplyLineSettings();
 }
-
 void TCustomComPort::SetCustomBaudRate(std::int32_t value) {
-    if (customBaudRate_ == value)
-        return;
-    customBaudRate_ = value;
-    ApplyLineSettings();
+    if (Changes(customBaudRate_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetStopBits(TStopBits value) {
+    if (Changes(stopBits_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetDataBits(TDataBits value) {
+    if (Changes(dataBits_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetDiscardNull(bool value) {
+    if (Changes(discardNull_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetEventChar(std::uint8_t value) {
+    if (Changes(eventChar_, value))
+        ApplyLineSettings();
 }
 
 void TCustomComPort::SetPort(const std::string& value) {
-    if (port_ == value)
-        return;
-    port_ = value;
-    if (Connected() && !loading_) {
+    if (Changes(port_, value) && Connected() && !loading_) {
         ClosePort();
         OpenPort();
     }
-}
-
-void TCustomComPort::SetStopBits(TStopBits value) {
-    if (stopBits_ == value)
-        return;
-    stopBits_ = value;
-    ApplyLineSettings();
-}
-
-void TCustomComPort::SetDataBits(TDataBits value) {
-    if (dataBits_ == value)
-        return;
-    dataBits_ = value;
-    ApplyLineSettings();
-}
-
-void TCustomComPort::SetDiscardNull(bool value) {
-    if (discardNull_ == value)
-        return;
-    discardNull_ = value;
-    ApplyLineSettings();
-}
-
-void TCustomComPort::SetEventChar(std::uint8_t value) {
-    if (eventChar_ == value)
-        return;
-    eventChar_ = value;
-    ApplyLineSettings();
 }
 
 void TCustomComPort::SetSyncMethod(TSyncMethod value) {
@@ -156,7 +145,7 @@ void TCustomComPort::OpenPort() {
         throw EComPort(CError_OpenFailed, EBUSY);
     if (parts_->open)
         return;
-    HandleBeforeOpen();
+    EmitBeforeOpen();
     OpenDevice();
     parts_->open = true;
     ++parts_->generation;
@@ -176,13 +165,19 @@ void TCustomComPort::OpenPort() {
             throw EComPort(CError_OpenFailed, e.code().value());
         }
     }
-    HandleAfterOpen();
+    EmitAfterOpen();
+    HandleCTSChange();
+    HandleDSRChange();
+    HandleRLSDChange();
 }
 
 void TCustomComPort::ClosePort() {
     if (!parts_->open || parts_->closing || parts_->closePending)
         return;
-    HandleBeforeClose();
+    EmitCTSChange(false);
+    EmitDSRChange(false);
+    EmitRLSDChange(false);
+    EmitBeforeClose();
     if (InOwnHandler()) {
         // The monitor waits for this very handler: release the device once
         // the handler has returned (AfterHandlers), never block here.
@@ -205,7 +200,7 @@ void TCustomComPort::FinishClose() {
     parts_->open = false;
     parts_->closePending = false;
     parts_->closing = false;
-    HandleAfterClose();
+    EmitAfterClose();
 }
 
 void TCustomComPort::StartMonitor() {
@@ -247,33 +242,7 @@ void TCustomComPort::ConfigurePort() {
     ApplyTimeoutSettings();
 }
 
-// --- open/close steps and handling steps -----------------------------------
-
-void TCustomComPort::HandleBeforeOpen() { EmitBeforeOpen(); }
-
-void TCustomComPort::HandleAfterOpen() {
-    EmitAfterOpen();
-    ReportLineStates(true);
-}
-
-void TCustomComPort::HandleBeforeClose() {
-    ReportLineStates(false);
-    EmitBeforeClose();
-}
-
-void TCustomComPort::HandleAfterClose() { EmitAfterClose(); }
-
-void TCustomComPort::ReportLineStates(bool open) {
-    if (open) {
-        HandleCTSChange();
-        HandleDSRChange();
-        HandleRLSDChange();
-    } else {
-        EmitCTSChange(false);
-        EmitDSRChange(false);
-        EmitRLSDChange(false);
-    }
-}
+// --- handling steps ---------------------------------------------------------
 
 void TCustomComPort::HandleRxChar() {
     const int count = PendingInput();
@@ -290,23 +259,18 @@ void TCustomComPort::HandleError() {
 void TCustomComPort::HandleCTSChange() { EmitCTSChange(ModemSignals().Has(lsCTS)); }
 void TCustomComPort::HandleDSRChange() { EmitDSRChange(ModemSignals().Has(lsDSR)); }
 void TCustomComPort::HandleRLSDChange() { EmitRLSDChange(ModemSignals().Has(lsRLSD)); }
-void TCustomComPort::HandleTxEmpty() { EmitTxEmpty(); }
-void TCustomComPort::HandleRxFlag() { EmitRxFlag(); }
-void TCustomComPort::HandleRing() { EmitRing(); }
-void TCustomComPort::HandleBreak() { EmitBreak(); }
-void TCustomComPort::HandleRx80Full() { EmitRx80Full(); }
 
 void TCustomComPort::FireEvents(TComEvents events) {
     if (events.Has(evError)) HandleError();
     if (events.Has(evRxChar)) HandleRxChar();
-    if (events.Has(evTxEmpty)) HandleTxEmpty();
-    if (events.Has(evBreak)) HandleBreak();
-    if (events.Has(evRing)) HandleRing();
+    if (events.Has(evTxEmpty)) EmitTxEmpty();
+    if (events.Has(evBreak)) EmitBreak();
+    if (events.Has(evRing)) EmitRing();
     if (events.Has(evCTS)) HandleCTSChange();
     if (events.Has(evDSR)) HandleDSRChange();
-    if (events.Has(evRxFlag)) HandleRxFlag();
+    if (events.Has(evRxFlag)) EmitRxFlag();
     if (events.Has(evRLSD)) HandleRLSDChange();
-    if (events.Has(evRx80Full)) HandleRx80Full();
+    if (events.Has(evRx80Full)) EmitRx80Full();
 }
 
 void TCustomComPort::ReportCurrentError() {

@@ -333,11 +333,8 @@ int TComThread::TxWaitMs(int queued) const {
 
 TComEvents TComThread::CounterEvents() {
     TComErrors moved;
-    {
-        std::lock_guard lock(countersMutex_);
-        if (counters_.Look(lineOps_, moved) != 0)
-            return {};
-    }
+    if (counters_.Look(lineOps_, moved) != 0)
+        return {};
     TComEvents events;
     if (events_.Has(evBreak) && moved.Has(ceBreak))
         events.Include(evBreak);

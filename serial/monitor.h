@@ -163,8 +163,8 @@ private:
     std::atomic<bool> ended_{false};
     bool hungUp_ = false;
     bool counted_ = false;
-    // The counters as last seen: by the loop, and by CatchUp on the main thread.
-    std::mutex countersMutex_;
+    // The counters as last seen: by the loop, and by CatchUp on the main
+    // thread while the loop waits for that delivery.
     TCounterWatch counters_;
     std::thread thread_;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include <sys/eventfd.h>
@@ -67,27 +68,11 @@ void TRxPath::Detach() {
     fd_ = -1;
 }
 
-void TRxPath::Configure(const TRxFilterConfig& f, std::uint8_t eventChar, bool inputFlow) {
-    std::uint32_t bits = 0;
-    if (f.marks)
-        bits |= 1u;
-    if (f.replace)
-        bits |= 2u | (std::uint32_t(f.replaceChar) << 8);
-    if (f.discardNull)
-        bits |= 4u;
-    filterBits_.store(bits);
-    watchChar_.store(eventChar);
-    inputFlow_.store(inputFlow);
-}
-
-TRxFilterConfig TRxPath::FilterConfig() const {
-    const std::uint32_t bits = filterBits_.load();
-    TRxFilterConfig c;
-    c.marks = bits & 1u;
-    c.replace = bits & 2u;
-    c.discardNull = bits & 4u;
-    c.replaceChar = static_cast<std::uint8_t>(bits >> 8);
-    return c;
+void TRxPath::Configure(const TRxFilterConfig& filter, std::uint8_t eventChar, bool inputFlow) {
+    std::lock_guard lock(drainMutex_);
+    config_ = filter;
+    eventChar_ = eventChar;
+    inputFlow_ = inputFlow;
 }
 
 void TRxPath::Clear() {
@@ -108,10 +93,8 @@ TRxPath::Drained TRxPath::Drain(bool monitor) {
     std::lock_guard lock(drainMutex_);
     if (fd_ < 0)
         return r;
-    const TRxFilterConfig config = FilterConfig();
     // Input flow control works only while bytes stay in the driver.
-    const bool onlyWhatFits = !monitor || inputFlow_.load();
-    const int watch = watchChar_.load();
+    const bool onlyWhatFits = !monitor || inputFlow_;
     const int level = queue_.Capacity() * 8 / 10;
     char buf[4096];
     for (;;) {
@@ -139,12 +122,12 @@ TRxPath::Drained TRxPath::Drain(bool monitor) {
             r.hungUp = true;
             break;
         }
-        const int m = filter_.Apply(buf, static_cast<int>(n), config);
+        const int m = filter_.Apply(buf, static_cast<int>(n), config_);
         if (m > 0) {
             const TRxQueue::Appended a = queue_.Append(buf, m);
             if (a.taken > 0) {
                 r.events.Include(evRxChar);
-                if (std::memchr(buf, watch, static_cast<std::size_t>(a.taken)))
+                if (std::memchr(buf, eventChar_, static_cast<std::size_t>(a.taken)))
                     r.events.Include(evRxFlag);
                 if (a.before < level && a.after >= level)
                     r.events.Include(evRx80Full);
@@ -194,6 +177,103 @@ int TRxPath::Pending() {
         throw EComPort(CError_ClearComFailed, d.error);
     readerEvents_.fetch_or(d.events.Bits());
     return queue_.Size();
+}
+
+// --- the filter and the queue ------------------------------------------------
+
+int TRxFilter::Apply(char* data, int n, const TRxFilterConfig& c) {
+    int out = 0;
+    auto put = [&](char b, bool replaced) {
+        if (c.discardNull && b == 0 && !replaced)
+            return;
+        data[out++] = b;
+    };
+    if (!c.marks) {
+        carry_ = 0;
+        if (!c.discardNull)
+            return n;
+        for (int i = 0; i < n; ++i)
+            put(data[i], false);
+        return out;
+    }
+    for (int i = 0; i < n; ++i) {
+        const char b = data[i];
+        if (carry_ == 0) {
+            if (b == '\377')
+                carry_ = 1;
+            else
+                put(b, false);
+        } else if (carry_ == 1) {
+            if (b == '\377') {
+                carry_ = 0;
+                put(b, false);
+            } else if (b == 0) {
+                carry_ = 2;
+            } else {
+                // Not a mark after all (the kernel never sends this): keep both.
+                carry_ = 0;
+                put('\377', false);
+                put(b, false);
+            }
+        } else {
+            carry_ = 0;
+            if (c.replace)
+                put(static_cast<char>(c.replaceChar), true);
+            else
+                put(b, false);
+        }
+    }
+    return out;
+}
+
+void TRxQueue::SetCapacity(int capacity) {
+    std::lock_guard lock(mutex_);
+    capacity_ = std::max(capacity, 0);
+}
+
+int TRxQueue::Capacity() const {
+    std::lock_guard lock(mutex_);
+    return capacity_;
+}
+
+TRxQueue::Appended TRxQueue::Append(const char* data, int n) {
+    std::lock_guard lock(mutex_);
+    Appended a;
+    a.before = static_cast<int>(bytes_.size());
+    a.taken = std::clamp(capacity_ - a.before, 0, std::max(n, 0));
+    bytes_.insert(bytes_.end(), data, data + a.taken);
+    a.after = a.before + a.taken;
+    if (a.taken > 0 && readerWaiting_) {
+        a.readerWaiting = true;
+        readerWaiting_ = false;
+    }
+    return a;
+}
+
+int TRxQueue::Take(char* out, int n, bool arm) {
+    std::lock_guard lock(mutex_);
+    const std::size_t want = static_cast<std::size_t>(std::max(n, 0));
+    const std::size_t got = std::min(want, bytes_.size());
+    std::copy_n(bytes_.begin(), got, out);
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(got));
+    if (arm && got < want)
+        readerWaiting_ = true;
+    return static_cast<int>(got);
+}
+
+int TRxQueue::Size() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(bytes_.size());
+}
+
+int TRxQueue::Free() const {
+    std::lock_guard lock(mutex_);
+    return std::max(0, capacity_ - static_cast<int>(bytes_.size()));
+}
+
+void TRxQueue::Clear() {
+    std::lock_guard lock(mutex_);
+    bytes_.clear();
 }
 
 } // namespace serial

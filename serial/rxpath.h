@@ -1,19 +1,70 @@
 #pragma once
 // The receive path of one port: what the device delivers runs through the
-// filter into the port's queue. The monitor and the readers both move bytes
-// from the device into the queue through it, one thread at a time; each
-// side has its own calls below, and every field is guarded by a lock or an
-// atomic of this class.
+// filter into the port's own receive queue (InputSize bytes): parity marks
+// resolved, zero bytes dropped, the event character spotted.
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 
-#include "serial/rxqueue.h"
 #include "serial/settings.h"
 
 namespace serial {
 
+struct TRxFilterConfig {
+    bool marks = false;        // PARMRK is on: "\377\0c" is an error byte c, "\377\377" a 0xFF
+    bool replace = false;      // an error byte becomes replaceChar
+    std::uint8_t replaceChar = 0;
+    bool discardNull = false;  // received zero bytes are dropped (not a replacement)
+};
+
+class TRxFilter {
+public:
+    // Rewrites data[0..n) in place (the result is never longer) and returns
+    // the new length. A mark split across calls is carried over.
+    int Apply(char* data, int n, const TRxFilterConfig& config);
+    // Forgets a half-received mark.
+    void Reset() { carry_ = 0; }
+
+private:
+    int carry_ = 0; // 1: "\377" seen, 2: "\377\0" seen
+};
+
+// Bytes in arrival order, up to a capacity. Append and Take hold the lock
+// only to copy.
+class TRxQueue {
+public:
+    // Bytes beyond the capacity are not taken; existing bytes are kept when
+    // the capacity shrinks.
+    void SetCapacity(int capacity);
+    int Capacity() const;
+
+    struct Appended {
+        int taken = 0;
+        int before = 0; // size before the append
+        int after = 0;
+        bool readerWaiting = false; // a reader asked to be woken (cleared)
+    };
+    Appended Append(const char* data, int n);
+
+    // Copies up to n bytes out. When it found fewer than n and arm is set,
+    // the next Append reports readerWaiting.
+    int Take(char* out, int n, bool arm = false);
+    int Size() const;
+    int Free() const;
+    void Clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<char> bytes_;
+    int capacity_ = 1024;
+    bool readerWaiting_ = false;
+};
+
+// The monitor and the readers both move bytes from the device into the
+// queue through the path, one thread at a time; each side has its own calls
+// below, and every field is guarded by a lock or an atomic of this class.
 class TRxPath {
 public:
     TRxPath() = default;
@@ -30,7 +81,6 @@ public:
     // What the line settings give the path.
     void Configure(const TRxFilterConfig& filter, std::uint8_t eventChar, bool inputFlow);
     void SetCapacity(int bytes) { queue_.SetCapacity(bytes); }
-    int Capacity() const { return queue_.Capacity(); }
 
     struct Drained {
         TComEvents events; // evRxChar, evRxFlag, evRx80Full, evError (queue overrun)
@@ -67,16 +117,15 @@ public:
 
 private:
     Drained Drain(bool monitor);
-    TRxFilterConfig FilterConfig() const;
 
     TRxQueue queue_;                         // its own lock
     std::mutex drainMutex_;                  // one thread reads the device
     int fd_ = -1;                            // under drainMutex_
     unsigned long long device_ = 0;          // under drainMutex_
-    TRxFilter filter_;                       // under drainMutex_
-    std::atomic<std::uint32_t> filterBits_{0};
-    std::atomic<int> watchChar_{0};
-    std::atomic<bool> inputFlow_{false};
+    TRxFilter filter_;                       // under drainMutex_, as the three below
+    TRxFilterConfig config_;
+    std::uint8_t eventChar_ = 0;
+    bool inputFlow_ = false;
     std::atomic<std::uint32_t> readerEvents_{0};
     std::atomic<bool> overrun_{false};
     std::atomic<bool> held_{false};          // the monitor left bytes in the device

@@ -127,6 +127,12 @@ int TPortDevice::StartRead(void* buffer, int count, TComTransfer& t, TRxPath& rx
 int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TRxPath& rx) {
     if (!t.started)
         return 0;
+    // Every way out ends the transfer's registration.
+    struct Done {
+        TPortDevice& device;
+        TComTransfer& t;
+        ~Done() { device.Unregister(t); }
+    } done{*this, t};
     const bool writing = t.kind == xkWrite;
     const int failCode = writing ? CError_WriteFailed : CError_ReadFailed;
 
@@ -143,10 +149,8 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         const std::uint32_t ri = timeouts.ReadInterval();
         const std::uint32_t rtm = timeouts.ReadTotalMultiplier();
         const std::uint32_t rtc = timeouts.ReadTotalConstant();
-        if (ri == kAllOnes && rtm == 0 && rtc == 0) {
-            Unregister(t);
+        if (ri == kAllOnes && rtm == 0 && rtc == 0)
             return t.done; // what was queued, at once
-        }
         if (ri == kAllOnes && rtm == kAllOnes && rtc != 0 && rtc != kAllOnes) {
             firstBytesEnd = true;
             deadline = t.startMs + rtc;
@@ -157,10 +161,8 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
             if (ri != 0 && ri != kAllOnes)
                 interval = ri;
         }
-        if (firstBytesEnd && t.done > 0) {
-            Unregister(t);
+        if (firstBytesEnd && t.done > 0)
             return t.done;
-        }
     }
 
     std::int64_t lastByte = NowMs();
@@ -169,13 +171,7 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         if (!writing) {
             // Armed: when the queue is short the monitor tells us as it
             // queues more (it may drain the device before we look).
-            int n;
-            try {
-                n = rx.Receive(t.readBuffer + t.done, t.count - t.done, true);
-            } catch (...) {
-                Unregister(t);
-                throw;
-            }
+            const int n = rx.Receive(t.readBuffer + t.done, t.count - t.done, true);
             if (n > 0) {
                 t.done += n;
                 lastByte = NowMs();
@@ -197,9 +193,7 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            const int err = errno;
-            Unregister(t);
-            throw EComPort(failCode, err);
+            throw EComPort(failCode, errno);
         }
         if (r == 0)
             break;
@@ -217,13 +211,10 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         if (w < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;
-            const int err = errno;
-            Unregister(t);
-            throw EComPort(failCode, err);
+            throw EComPort(failCode, errno);
         }
         t.done += static_cast<int>(w);
     }
-    Unregister(t);
     return t.done;
 }
 
