@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <system_error>
 
-#include <unistd.h>
-
 #include "serial/comport_parts.h"
 
 namespace serial {
@@ -33,10 +31,7 @@ std::string CurrentMessage() {
 
 TCustomComPort::TCustomComPort() : parts_(std::make_unique<TParts>(*this)) {}
 
-TCustomComPort::~TCustomComPort() {
-    CloseForDestruction();
-    parts_->alive.reset();
-}
+TCustomComPort::~TCustomComPort() { CloseForDestruction(); }
 
 void TCustomComPort::CloseForDestruction() noexcept {
     try {
@@ -151,19 +146,12 @@ void TCustomComPort::OpenPort() {
     ++parts_->generation;
     try {
         ConfigurePort();
+        if (!events_.Empty())
+            StartMonitor();
     } catch (...) {
         CloseDevice();
         parts_->open = false;
         throw;
-    }
-    if (!events_.Empty()) {
-        try {
-            StartMonitor();
-        } catch (const std::system_error& e) {
-            CloseDevice();
-            parts_->open = false;
-            throw EComPort(CError_OpenFailed, e.code().value());
-        }
     }
     EmitAfterOpen();
     HandleCTSChange();
@@ -204,15 +192,14 @@ void TCustomComPort::FinishClose() {
 }
 
 void TCustomComPort::StartMonitor() {
-    TMonitorSetup setup;
-    setup.fd = parts_->device.Fd();
-    setup.events = events_;
-    setup.lineOps = parts_->device.LineOps();
-    setup.lineSpeed = LineSpeed();
-    setup.rx = &parts_->rx;
-    setup.client = parts_.get();
-    setup.txKick = &parts_->txKickFd;
-    parts_->monitor = std::make_unique<TComThread>(setup);
+    const TMonitorSetup setup{.fd = parts_->device.Fd(), .events = events_, .lineOps = parts_->device.LineOps(),
+                              .lineSpeed = LineSpeed(), .rx = &parts_->rx, .client = parts_.get(),
+                              .txKick = &parts_->txKickFd};
+    try {
+        parts_->monitor = std::make_unique<TComThread>(setup);
+    } catch (const std::system_error& e) {
+        throw EComPort(CError_OpenFailed, e.code().value());
+    }
 }
 
 void TCustomComPort::StopMonitor() {
@@ -229,11 +216,7 @@ bool TCustomComPort::MonitorRunning() const { return parts_->monitor && parts_->
 void TCustomComPort::Kick() {
     // Also called by handlers on the monitor thread (smNone), so it goes by
     // the descriptor alone, never by the monitor's record.
-    const int fd = parts_->txKickFd.load(std::memory_order_acquire);
-    if (fd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto r = ::write(fd, &one, sizeof one);
-    }
+    SignalEventFd(parts_->txKickFd.load(std::memory_order_acquire));
 }
 
 void TCustomComPort::ConfigurePort() {

@@ -191,7 +191,7 @@ private:
     void ReportMonitorEnded(const std::string& message);
 
     void FireEvents(TComEvents events);
-    void RunThreadSyncDelivery();               // on the main thread
+    void RunThreadSyncDelivery(TComEvents events); // on the main thread
     void RunWindowSyncDelivery(TComEvents events, std::uint64_t generation);
     void RunHandlers(const std::function<void()>& body);
     bool InOwnHandler() const;

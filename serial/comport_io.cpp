@@ -16,6 +16,12 @@ namespace serial {
 
 namespace {
 
+TComTransfer& Checked(TComTransfer* transfer) {
+    if (!transfer)
+        throw EComPort(CError_InvalidAsync);
+    return *transfer;
+}
+
 // The speeds with a Bnnn code of their own; 0 for any other.
 speed_t StandardSpeed(int bps) {
     static constexpr std::pair<int, speed_t> kCodes[] = {
@@ -141,9 +147,7 @@ void TCustomComPort::FreeTransfer(TComTransfer*& transfer) {
 void TCustomComPort::AbortTransfers() { parts_->device.AbortTransfers(); }
 
 int TCustomComPort::StartWrite(const void* buffer, int count, TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
-    return parts_->device.StartWrite(buffer, count, *transfer);
+    return parts_->device.StartWrite(buffer, count, Checked(transfer));
 }
 
 int TCustomComPort::StartWriteText(const std::string& text, TComTransfer* transfer) {
@@ -151,14 +155,11 @@ int TCustomComPort::StartWriteText(const std::string& text, TComTransfer* transf
 }
 
 int TCustomComPort::StartRead(void* buffer, int count, TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
-    return parts_->device.StartRead(buffer, count, *transfer, parts_->rx);
+    return parts_->device.StartRead(buffer, count, Checked(transfer), parts_->rx);
 }
 
 int TCustomComPort::StartReadText(std::string& text, int count, TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
+    Checked(transfer);
     text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
     if (count <= 0) {
         transfer->started = false;
@@ -169,9 +170,7 @@ int TCustomComPort::StartReadText(std::string& text, int count, TComTransfer* tr
 }
 
 int TCustomComPort::AwaitTransfer(TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
-    return parts_->device.AwaitTransfer(*transfer, timeouts_, parts_->rx);
+    return parts_->device.AwaitTransfer(Checked(transfer), timeouts_, parts_->rx);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,12 +29,11 @@ namespace serial {
 class TSyncHandOff {
 public:
     // Monitor thread: a batch is handed over (the one before has been awaited).
-    void Begin(TComEvents events) {
+    void Begin() {
         std::lock_guard lock(mutex_);
         done_ = false;
         pending_ = true;
         error_ = nullptr;
-        events_ = events;
     }
     // Monitor thread: waits until the batch handed over last has run and
     // raises what its handlers raised. At once when none is open.
@@ -50,11 +50,6 @@ public:
         if (error)
             std::rethrow_exception(error);
     }
-    // Main thread: the batch to run.
-    TComEvents Events() {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
     // Main thread: the batch has run; error is what its handlers raised.
     void Finish(std::exception_ptr error) {
         {
@@ -70,7 +65,6 @@ private:
     std::condition_variable cv_;
     bool done_ = false;
     bool pending_ = false;
-    TComEvents events_;
     std::exception_ptr error_;
 };
 
@@ -84,6 +78,14 @@ struct TCustomComPort::TParts final : TMonitorClient {
     bool ClosePending() const override { return closePending.load(); }
     void ReportEnded(const std::string& message) override { port.ReportMonitorEnded(message); }
     TMainThreadDispatcher& Dispatcher() const override { return port.Dispatcher(); }
+
+    // Queues call for the main thread, where it runs unless the port is gone.
+    void PostWhileAlive(std::function<void(TCustomComPort&)> call) {
+        port.Dispatcher().Post([weak = std::weak_ptr(alive), call = std::move(call)] {
+            if (auto p = weak.lock())
+                call(**p);
+        });
+    }
 
     TCustomComPort& port;
     // Lets calls posted to the main thread find out that the port is gone.

@@ -6,8 +6,6 @@
 
 namespace serial {
 
-// --- delivery ---------------------------------------------------------------
-
 bool TCustomComPort::InOwnHandler() const {
     return parts_->handlerDepth.load() > 0 && parts_->handlerThread.load() == std::this_thread::get_id();
 }
@@ -34,16 +32,14 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
         // The monitor goes back to its wait and takes up the device again
         // only after these handlers ran (AwaitDelivery): waiting for them
         // here would cost it a wake-up of its own for every delivery.
-        parts_->syncHandOff.Begin(events);
-        Dispatcher().Post([this] { RunThreadSyncDelivery(); });
+        parts_->syncHandOff.Begin();
+        Dispatcher().Post([this, events] { RunThreadSyncDelivery(events); });
         break;
     }
     case smWindowSync: {
-        std::weak_ptr<TCustomComPort*> alive = parts_->alive;
         const std::uint64_t generation = parts_->generation;
-        Dispatcher().Post([alive, events, generation] {
-            if (auto p = alive.lock())
-                (*p)->RunWindowSyncDelivery(events, generation);
+        parts_->PostWhileAlive([events, generation](TCustomComPort& port) {
+            port.RunWindowSyncDelivery(events, generation);
         });
         break;
     }
@@ -57,11 +53,7 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
         if (parts_->closePending && parts_->handlerDepth.load() == 0) {
             // Asked for on this thread, which cannot wait for itself; also
             // when the handler raised after asking.
-            std::weak_ptr<TCustomComPort*> alive = parts_->alive;
-            Dispatcher().Post([alive] {
-                if (auto p = alive.lock())
-                    (*p)->AfterHandlers();
-            });
+            parts_->PostWhileAlive([](TCustomComPort& port) { port.AfterHandlers(); });
         }
         if (error)
             std::rethrow_exception(error);
@@ -70,10 +62,9 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
     }
 }
 
-void TCustomComPort::RunThreadSyncDelivery() {
+void TCustomComPort::RunThreadSyncDelivery(TComEvents events) {
     TParts& p = *parts_;
     std::exception_ptr error;
-    TComEvents events = p.syncHandOff.Events();
     // Bytes that arrived while the handlers ran are handed over in the same
     // turn of the main thread, while the monitor still waits: otherwise it
     // would wake only to queue them back here. A few rounds at most, so a
@@ -125,12 +116,7 @@ void TCustomComPort::AfterHandlers() {
 }
 
 void TCustomComPort::ReportMonitorEnded(const std::string& message) {
-    std::weak_ptr<TCustomComPort*> alive = parts_->alive;
-    Dispatcher().Post([alive, message] {
-        auto p = alive.lock();
-        if (!p)
-            return;
-        TCustomComPort& port = **p;
+    parts_->PostWhileAlive([message](TCustomComPort& port) {
         if (port.OnMonitorEnded)
             port.OnMonitorEnded(port.Self(), message);
     });

@@ -79,8 +79,7 @@ public:
 
 private:
     static bool Prepare(TComTransfer& t, TTransferKind kind, int count);
-    void Begin(TComTransfer& t);
-    void Register(TComTransfer& t);
+    void Begin(TComTransfer& t); // registered: AbortTransfers reaches it
 
     int fd_ = -1;
     bool isPty_ = false;

@@ -30,6 +30,16 @@ void CloseFd(int& fd) {
 
 extern "C" void IgnoreWake(int) {}
 
+std::string HangUpMessage() { return EComPort(CError_ReadFailed, EIO).what(); }
+
+// About the time queued bytes take on the line (10 bits a byte).
+int TxWaitMs(int queued, int lineSpeed) {
+    const long long ms = lineSpeed > 0 ? 10000LL * queued / lineSpeed : 100;
+    return static_cast<int>(std::clamp<long long>(ms, 1, 100));
+}
+
+constexpr int kMaxTxWaitMs = 1000;
+
 } // namespace
 
 // --- modem lines ---------------------------------------------------------------
@@ -74,23 +84,16 @@ int ModemWaitMask(TComEvents wanted) {
 }
 
 TModemOps ModemOpsOf(const TLineOps& line) {
-    TModemOps ops;
-    ops.read = [line](TModemSnapshot& s) {
+    auto read = [line](TModemSnapshot& s) {
         s = TModemSnapshot{};
         if (const int err = line.modemBits(s.lines))
             return err;
         TLineCounters c;
-        if (line.counters(c) == 0) {
-            s.counted = true;
-            s.cts = c.cts;
-            s.dsr = c.dsr;
-            s.rng = c.rng;
-            s.dcd = c.dcd;
-        }
+        if (line.counters(c) == 0)
+            s = {s.lines, true, c.cts, c.dsr, c.rng, c.dcd};
         return 0;
     };
-    ops.wait = line.waitModem;
-    return ops;
+    return {read, line.waitModem};
 }
 
 int TModemWatch::WakeSignal() {
@@ -116,16 +119,14 @@ TModemWatch::TModemWatch(TModemOps ops, TComEvents wanted, Report report)
     WakeSignal();
     // The helper starts with every signal blocked, so that none meant for
     // the process lands in it; it lets only its wake signal in.
-    sigset_t all, old;
+    struct Restore {
+        sigset_t old;
+        ~Restore() { ::pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+    } restore;
+    sigset_t all;
     sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        thread_ = std::thread(&TModemWatch::Body, this, first);
-    } catch (...) {
-        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        throw;
-    }
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &all, &restore.old);
+    thread_ = std::thread(&TModemWatch::Body, this, first);
     started_ = true;
 }
 
@@ -196,10 +197,7 @@ TComThread::TComThread(const TMonitorSetup& setup)
     : fd_(setup.fd), events_(setup.events), lineOps_(setup.lineOps), lineSpeed_(setup.lineSpeed),
       rx_(*setup.rx), client_(*setup.client), txKick_(setup.txKick) {
     auto fail = [this](int err) {
-        CloseFd(epollFd_);
-        CloseFd(stopFd_);
-        CloseFd(kickFd_);
-        CloseFd(modemFd_);
+        CloseFds();
         throw std::system_error(err, std::generic_category());
     };
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
@@ -232,8 +230,7 @@ TComThread::TComThread(const TMonitorSetup& setup)
             // delivered like all others and in the same order.
             modem_ = std::make_unique<TModemWatch>(ModemOpsOf(lineOps_), events_, [this](TComEvents e) {
                 modemPending_.fetch_or(e.Bits());
-                const std::uint64_t one = 1;
-                [[maybe_unused]] auto r = ::write(modemFd_, &one, sizeof one);
+                SignalEventFd(modemFd_);
             });
         } catch (const std::system_error& e) {
             fail(e.code().value());
@@ -260,10 +257,12 @@ TComThread::TComThread(const TMonitorSetup& setup)
 
 TComThread::~TComThread() {
     Stop();
-    CloseFd(epollFd_);
-    CloseFd(stopFd_);
-    CloseFd(kickFd_);
-    CloseFd(modemFd_);
+    CloseFds();
+}
+
+void TComThread::CloseFds() {
+    for (int* fd : {&epollFd_, &stopFd_, &kickFd_, &modemFd_})
+        CloseFd(*fd);
 }
 
 void TComThread::Stop() {
@@ -281,8 +280,7 @@ void TComThread::Stop() {
 void TComThread::RequestStop() {
     if (stop_.exchange(true))
         return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto r = ::write(stopFd_, &one, sizeof one);
+    SignalEventFd(stopFd_);
 }
 
 void TComThread::Body() {
@@ -292,9 +290,12 @@ void TComThread::Body() {
     try {
         ended = Loop();
         client_.AwaitDelivery();
-        // Stopped, hung up or failed wait: the device is tidied as the
-        // monitor ends. A raised handler leaves it as it was.
-        Cleanup();
+        // Stopped, hung up or failed wait: both queues are emptied, the
+        // driver's and ours, as the monitor ends; what was just written (an
+        // acknowledgement before a close) may leave first. A raised handler
+        // leaves them as they were.
+        PurgeQueues(fd_, lineSpeed_);
+        rx_.Clear();
     } catch (const std::exception& e) {
         ended = e.what();
         raised = true;
@@ -314,21 +315,6 @@ void TComThread::Body() {
     if (!ended.empty() && !stop_.load() && !client_.ClosePending())
         client_.ReportEnded(ended);
     dispatcher.Notify();
-}
-
-std::string TComThread::HangUpMessage() { return EComPort(CError_ReadFailed, EIO).what(); }
-
-void TComThread::Cleanup() {
-    // Both queues are emptied as the monitor ends, the driver's and ours;
-    // what was just written (an acknowledgement before a close) may leave first.
-    PurgeQueues(fd_, lineSpeed_);
-    rx_.Clear();
-}
-
-int TComThread::TxWaitMs(int queued) const {
-    // About the time the queued bytes take on the line (10 bits a byte).
-    const long long ms = lineSpeed_ > 0 ? 10000LL * queued / lineSpeed_ : 100;
-    return static_cast<int>(std::clamp<long long>(ms, 1, 100));
 }
 
 TComEvents TComThread::CounterEvents() {
@@ -370,7 +356,7 @@ std::string TComThread::Loop() {
             // flow control) is looked at less and less often.
             int queued = 0;
             if (lineOps_.outputQueued(queued) == 0 && queued > 0) {
-                txWait = queued == lastQueued ? std::min(txWait * 2, kMaxTxWaitMs) : TxWaitMs(queued);
+                txWait = queued == lastQueued ? std::min(txWait * 2, kMaxTxWaitMs) : TxWaitMs(queued, lineSpeed_);
                 lastQueued = queued;
                 timeout = txWait;
             }
@@ -395,16 +381,14 @@ std::string TComThread::Loop() {
                 rx |= (ready[i].events & EPOLLIN) != 0;
                 hangUp |= (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0;
             } else if (tag == kKick) {
-                std::uint64_t v;
-                [[maybe_unused]] auto r = ::read(kickFd_, &v, sizeof v);
+                ClearEventFd(kickFd_);
                 txPending = true;
                 lastQueued = -1;
             } else if (tag == kResume) {
                 rx_.ClearResume();
                 rx = true;
             } else if (tag == kModem) {
-                std::uint64_t v;
-                [[maybe_unused]] auto r = ::read(modemFd_, &v, sizeof v);
+                ClearEventFd(modemFd_);
                 batch |= TComEvents::FromBits(modemPending_.exchange(0));
             }
         }
@@ -426,8 +410,7 @@ std::string TComThread::Loop() {
                 batch.Include(evTxEmpty);
             }
         }
-        if (hangUp)
-            hungUp_ = true;
+        hungUp_ = hungUp_ || hangUp;
         // The last bytes before a hang-up are still announced.
         if (!batch.Empty())
             client_.Deliver(batch);

@@ -138,12 +138,9 @@ private:
     void Body();
     // Returns the message of a monitor that ended by itself, or "" on stop.
     std::string Loop();
-    void Cleanup();
-    int TxWaitMs(int queued) const;
     // Error and break events from the driver's counters since the last look.
     TComEvents CounterEvents();
-    static std::string HangUpMessage();
-    static constexpr int kMaxTxWaitMs = 1000;
+    void CloseFds();
 
     const int fd_;
     const TComEvents events_;

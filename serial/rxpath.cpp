@@ -24,19 +24,19 @@ int MakeEventFd(std::atomic<int>& fd) {
     return 0;
 }
 
-void Signal(int fd) {
+} // namespace
+
+void SignalEventFd(int fd) {
     if (fd >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] auto r = ::write(fd, &one, sizeof one);
     }
 }
 
-void Clear(int fd) {
+void ClearEventFd(int fd) {
     std::uint64_t v;
     [[maybe_unused]] auto r = ::read(fd, &v, sizeof v);
 }
-
-} // namespace
 
 TRxPath::~TRxPath() {
     for (int fd : {readyFd_.load(), resumeFd_.load()})
@@ -84,9 +84,9 @@ TRxPath::Drained TRxPath::DrainForMonitor() { return Drain(true); }
 
 TComEvents TRxPath::TakeReaderEvents() { return TComEvents::FromBits(readerEvents_.exchange(0)); }
 
-void TRxPath::ClearResume() { serial::Clear(ResumeFd()); }
-void TRxPath::WakeMonitor() { Signal(ResumeFd()); }
-void TRxPath::ClearReady() { serial::Clear(ReadyFd()); }
+void TRxPath::ClearResume() { ClearEventFd(ResumeFd()); }
+void TRxPath::WakeMonitor() { SignalEventFd(ResumeFd()); }
+void TRxPath::ClearReady() { ClearEventFd(ReadyFd()); }
 
 TRxPath::Drained TRxPath::Drain(bool monitor) {
     Drained r;
@@ -137,7 +137,7 @@ TRxPath::Drained TRxPath::Drain(bool monitor) {
                 r.events.Include(evError);
             }
             if (a.readerWaiting)
-                Signal(ReadyFd());
+                SignalEventFd(ReadyFd());
         }
         if (n < want)
             break; // drained; a later arrival wakes the monitor again

@@ -62,6 +62,10 @@ private:
     bool readerWaiting_ = false;
 };
 
+// A wake-up through an eventfd (none for -1), and its end.
+void SignalEventFd(int fd);
+void ClearEventFd(int fd);
+
 // The monitor and the readers both move bytes from the device into the
 // queue through the path, one thread at a time; each side has its own calls
 // below, and every field is guarded by a lock or an atomic of this class.

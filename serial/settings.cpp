@@ -1,7 +1,6 @@
 #include "serial/settings.h"
 
 #include <array>
-#include <cstdlib>
 #include <strings.h>
 
 namespace serial {

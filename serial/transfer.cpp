@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
-#include <ctime>
 
 #include <poll.h>
 #include <unistd.h>
@@ -20,9 +20,8 @@ namespace {
 constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
 
 std::int64_t NowMs() {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Poll timeout until deadline (ms, -1 for none); 0 once it has passed.
@@ -35,13 +34,6 @@ int TimeLeft(std::int64_t deadline) {
 
 } // namespace
 
-void TPortDevice::Register(TComTransfer& t) {
-    std::lock_guard lock(transferMutex_);
-    ++activeTransfers_;
-    t.abortGeneration = abortGeneration_;
-    t.registered = true;
-}
-
 void TPortDevice::Unregister(TComTransfer& t) {
     if (!t.registered)
         return;
@@ -50,9 +42,7 @@ void TPortDevice::Unregister(TComTransfer& t) {
     // A cancel nobody is left to see is taken back (only one was sent).
     if (--activeTransfers_ == 0 && abortSignalled_) {
         abortSignalled_ = false;
-        std::uint64_t v;
-        while (::read(abortFd_, &v, sizeof v) > 0) {
-        }
+        ClearEventFd(abortFd_);
     }
 }
 
@@ -79,7 +69,12 @@ bool TPortDevice::Prepare(TComTransfer& t, TTransferKind kind, int count) {
 }
 
 void TPortDevice::Begin(TComTransfer& t) {
-    Register(t);
+    {
+        std::lock_guard lock(transferMutex_);
+        ++activeTransfers_;
+        t.abortGeneration = abortGeneration_;
+        t.registered = true;
+    }
     t.startMs = NowMs();
     t.started = true;
 }
