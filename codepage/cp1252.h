@@ -1,7 +1,7 @@
 #pragma once
 // The system's 8-bit code page is Windows-1252: the clock writes it, the
 // sheet keeps it, and every byte is one character. Decoding and encoding
-// live here and only here.
+// live here and only here, with the check of UTF-8 text that comes back.
 
 #include <array>
 #include <string>
