@@ -57,14 +57,13 @@ bool TCustomComPort::Connected() const {
 }
 
 bool TCustomComPort::ApplyAllowed() const { return parts_->open && !loading_; }
+int TCustomComPort::Handle() const { return parts_->device.Fd(); }
+bool TCustomComPort::ThreadStarted() const { return parts_->monitor != nullptr; }
+bool TCustomComPort::MonitorRunning() const { return parts_->monitor && parts_->monitor->Running(); }
 
 TMainThreadDispatcher& TCustomComPort::Dispatcher() const {
     return dispatcher_ ? *dispatcher_ : DefaultDispatcher();
 }
-
-int TCustomComPort::Handle() const { return parts_->device.Fd(); }
-
-bool TCustomComPort::ThreadStarted() const { return parts_->monitor != nullptr; }
 
 // --- setters --------------------------------------------------------------
 
@@ -140,7 +139,7 @@ void TCustomComPort::OpenPort() {
         throw EComPort(CError_OpenFailed, EBUSY);
     if (parts_->open)
         return;
-    EmitBeforeOpen();
+    HandleBeforeOpen();
     OpenDevice();
     parts_->open = true;
     ++parts_->generation;
@@ -153,19 +152,13 @@ void TCustomComPort::OpenPort() {
         parts_->open = false;
         throw;
     }
-    EmitAfterOpen();
-    HandleCTSChange();
-    HandleDSRChange();
-    HandleRLSDChange();
+    HandleAfterOpen();
 }
 
 void TCustomComPort::ClosePort() {
     if (!parts_->open || parts_->closing || parts_->closePending)
         return;
-    EmitCTSChange(false);
-    EmitDSRChange(false);
-    EmitRLSDChange(false);
-    EmitBeforeClose();
+    HandleBeforeClose();
     if (InOwnHandler()) {
         // The monitor waits for this very handler: release the device once
         // the handler has returned (AfterHandlers), never block here.
@@ -188,7 +181,7 @@ void TCustomComPort::FinishClose() {
     parts_->open = false;
     parts_->closePending = false;
     parts_->closing = false;
-    EmitAfterClose();
+    HandleAfterClose();
 }
 
 void TCustomComPort::StartMonitor() {
@@ -211,8 +204,6 @@ void TCustomComPort::StopMonitor() {
     parts_->monitor.reset();
 }
 
-bool TCustomComPort::MonitorRunning() const { return parts_->monitor && parts_->monitor->Running(); }
-
 void TCustomComPort::Kick() {
     // Also called by handlers on the monitor thread (smNone), so it goes by
     // the descriptor alone, never by the monitor's record.
@@ -225,7 +216,32 @@ void TCustomComPort::ConfigurePort() {
     ApplyTimeoutSettings();
 }
 
-// --- handling steps ---------------------------------------------------------
+// --- open/close steps and handling steps -----------------------------------
+
+void TCustomComPort::HandleBeforeOpen() { EmitBeforeOpen(); }
+void TCustomComPort::HandleAfterClose() { EmitAfterClose(); }
+
+void TCustomComPort::HandleAfterOpen() {
+    EmitAfterOpen();
+    ReportLineStates(true);
+}
+
+void TCustomComPort::HandleBeforeClose() {
+    ReportLineStates(false);
+    EmitBeforeClose();
+}
+
+void TCustomComPort::ReportLineStates(bool open) {
+    if (open) {
+        HandleCTSChange();
+        HandleDSRChange();
+        HandleRLSDChange();
+    } else {
+        EmitCTSChange(false);
+        EmitDSRChange(false);
+        EmitRLSDChange(false);
+    }
+}
 
 void TCustomComPort::HandleRxChar() {
     const int count = PendingInput();
@@ -242,18 +258,23 @@ void TCustomComPort::HandleError() {
 void TCustomComPort::HandleCTSChange() { EmitCTSChange(ModemSignals().Has(lsCTS)); }
 void TCustomComPort::HandleDSRChange() { EmitDSRChange(ModemSignals().Has(lsDSR)); }
 void TCustomComPort::HandleRLSDChange() { EmitRLSDChange(ModemSignals().Has(lsRLSD)); }
+void TCustomComPort::HandleTxEmpty() { EmitTxEmpty(); }
+void TCustomComPort::HandleRxFlag() { EmitRxFlag(); }
+void TCustomComPort::HandleRing() { EmitRing(); }
+void TCustomComPort::HandleBreak() { EmitBreak(); }
+void TCustomComPort::HandleRx80Full() { EmitRx80Full(); }
 
 void TCustomComPort::FireEvents(TComEvents events) {
     if (events.Has(evError)) HandleError();
     if (events.Has(evRxChar)) HandleRxChar();
-    if (events.Has(evTxEmpty)) EmitTxEmpty();
-    if (events.Has(evBreak)) EmitBreak();
-    if (events.Has(evRing)) EmitRing();
+    if (events.Has(evTxEmpty)) HandleTxEmpty();
+    if (events.Has(evBreak)) HandleBreak();
+    if (events.Has(evRing)) HandleRing();
     if (events.Has(evCTS)) HandleCTSChange();
     if (events.Has(evDSR)) HandleDSRChange();
-    if (events.Has(evRxFlag)) EmitRxFlag();
+    if (events.Has(evRxFlag)) HandleRxFlag();
     if (events.Has(evRLSD)) HandleRLSDChange();
-    if (events.Has(evRx80Full)) EmitRx80Full();
+    if (events.Has(evRx80Full)) HandleRx80Full();
 }
 
 void TCustomComPort::ReportCurrentError() {

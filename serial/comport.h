@@ -180,11 +180,21 @@ private:
     TComPort& Self();
 
     bool ApplyAllowed() const;
+    void HandleBeforeOpen();
+    void HandleAfterOpen();
+    void HandleBeforeClose();
+    void HandleAfterClose();
+    void ReportLineStates(bool open);
     void HandleRxChar();
+    void HandleTxEmpty();
+    void HandleRxFlag();
+    void HandleRing();
+    void HandleBreak();
     void HandleCTSChange();
     void HandleDSRChange();
     void HandleError();
     void HandleRLSDChange();
+    void HandleRx80Full();
 
     // Delivery (serial/delivery.cpp).
     void DeliverEvents(TComEvents events);      // on the monitor thread

@@ -111,11 +111,8 @@ void TCustomComPort::ApplyLineSettings() {
         throw EComPort(CError_SetStateFailed, EINVAL);
     const TKernelTermios t = parts_->device.ApplyLine([this](TKernelTermios& k) { FillTermios(k); },
                                                flowControl_.ControlDTR(), flowControl_.ControlRTS());
-    TRxFilterConfig filter;
-    filter.marks = parity_.Check();
-    filter.replace = parity_.Check() && parity_.Replace();
-    filter.replaceChar = parity_.ReplaceChar();
-    filter.discardNull = discardNull_;
+    const TRxFilterConfig filter{.marks = parity_.Check(), .replace = parity_.Check() && parity_.Replace(),
+                                 .replaceChar = parity_.ReplaceChar(), .discardNull = discardNull_};
     parts_->rx.Configure(filter, eventChar_, flowControl_.XonXoffIn() || (t.c_cflag & CRTSCTS) != 0);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // What a TCustomComPort (serial/comport.h) keeps behind its front: the open
-// device, the receive path, the monitor and the smThreadSync hand-off, with
+// device, the receive path, the monitor and the smThreadSync hand-over, with
 // the open/close state they share with the monitor thread. Only the port's
 // own files include this.
 
@@ -23,61 +23,43 @@
 
 namespace serial {
 
-// The smThreadSync hand-over: the monitor thread hands a batch over and,
-// before it touches the device again, waits until the main thread has run
-// its handlers.
-class TSyncHandOff {
-public:
-    // Monitor thread: a batch is handed over (the one before has been awaited).
-    void Begin() {
-        std::lock_guard lock(mutex_);
-        done_ = false;
-        pending_ = true;
-        error_ = nullptr;
-    }
-    // Monitor thread: waits until the batch handed over last has run and
-    // raises what its handlers raised. At once when none is open.
-    void Await() {
-        std::exception_ptr error;
-        {
-            std::unique_lock lock(mutex_);
-            if (!pending_)
-                return;
-            cv_.wait(lock, [this] { return done_; });
-            pending_ = false;
-            error = error_;
-        }
-        if (error)
-            std::rethrow_exception(error);
-    }
-    // Main thread: the batch has run; error is what its handlers raised.
-    void Finish(std::exception_ptr error) {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-            error_ = error;
-        }
-        cv_.notify_one();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    bool pending_ = false;
-    std::exception_ptr error_;
-};
-
 // Also what the monitor sees of the port: an object of its own, so that the
 // monitor never makes a virtual call on a port being destroyed.
 struct TCustomComPort::TParts final : TMonitorClient {
     explicit TParts(TCustomComPort& owner) : port(owner), alive(std::make_shared<TCustomComPort*>(&owner)) {}
 
     void Deliver(TComEvents events) override { port.DeliverEvents(events); }
-    void AwaitDelivery() override { syncHandOff.Await(); }
     bool ClosePending() const override { return closePending.load(); }
     void ReportEnded(const std::string& message) override { port.ReportMonitorEnded(message); }
     TMainThreadDispatcher& Dispatcher() const override { return port.Dispatcher(); }
+
+    // The smThreadSync hand-over: the monitor hands a batch over and, before
+    // it touches the device again, waits until the main thread has run its
+    // handlers (AwaitDelivery, at once when none is open), and raises what
+    // they raised.
+    void BeginDelivery() {
+        std::lock_guard lock(handOffMutex);
+        delivered = false;
+        delivering = true;
+        handlersError = nullptr;
+    }
+    void AwaitDelivery() override {
+        std::unique_lock lock(handOffMutex);
+        if (!delivering)
+            return;
+        handOffCv.wait(lock, [this] { return delivered; });
+        delivering = false;
+        if (const std::exception_ptr error = handlersError)
+            std::rethrow_exception(error);
+    }
+    void FinishDelivery(std::exception_ptr error) {
+        {
+            std::lock_guard lock(handOffMutex);
+            delivered = true;
+            handlersError = error;
+        }
+        handOffCv.notify_one();
+    }
 
     // Queues call for the main thread, where it runs unless the port is gone.
     void PostWhileAlive(std::function<void(TCustomComPort&)> call) {
@@ -92,7 +74,6 @@ struct TCustomComPort::TParts final : TMonitorClient {
     std::shared_ptr<TCustomComPort*> alive;
     TPortDevice device;
     TRxPath rx;
-    TSyncHandOff syncHandOff;
     std::atomic<int> txKickFd{-1}; // the monitor's "output queued", see TMonitorSetup
     std::atomic<bool> open{false};
     std::atomic<bool> closing{false};
@@ -101,6 +82,11 @@ struct TCustomComPort::TParts final : TMonitorClient {
     // Handlers of this port running, and on which thread.
     std::atomic<int> handlerDepth{0};
     std::atomic<std::thread::id> handlerThread{};
+    std::mutex handOffMutex;
+    std::condition_variable handOffCv;
+    bool delivering = false;
+    bool delivered = false;
+    std::exception_ptr handlersError;
     // Last, so that it goes first: its thread uses all of the above.
     std::unique_ptr<TComThread> monitor;
 };

@@ -28,14 +28,13 @@ void TCustomComPort::RunHandlers(const std::function<void()>& body) {
 
 void TCustomComPort::DeliverEvents(TComEvents events) {
     switch (syncMethod_) {
-    case smThreadSync: {
+    case smThreadSync:
         // The monitor goes back to its wait and takes up the device again
         // only after these handlers ran (AwaitDelivery): waiting for them
         // here would cost it a wake-up of its own for every delivery.
-        parts_->syncHandOff.Begin();
+        parts_->BeginDelivery();
         Dispatcher().Post([this, events] { RunThreadSyncDelivery(events); });
         break;
-    }
     case smWindowSync: {
         const std::uint64_t generation = parts_->generation;
         parts_->PostWhileAlive([events, generation](TCustomComPort& port) {
@@ -84,7 +83,7 @@ void TCustomComPort::RunThreadSyncDelivery(TComEvents events) {
     }
     if (p.closePending && p.handlerDepth.load() == 0 && p.monitor)
         p.monitor->RequestStop(); // before the monitor sees the handler's end
-    p.syncHandOff.Finish(error);
+    p.FinishDelivery(error);
     // The monitor ends on a raise: woken for it now, not at the next byte.
     if (error)
         p.rx.WakeMonitor();

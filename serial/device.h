@@ -78,7 +78,7 @@ public:
     TComErrors TakeCounterErrors(bool parityCheck);
 
 private:
-    static bool Prepare(TComTransfer& t, TTransferKind kind, int count);
+    static bool Prepare(TComTransfer& t, TTransferKind kind, int count, char* read, const char* write);
     void Begin(TComTransfer& t); // registered: AbortTransfers reaches it
 
     int fd_ = -1;

@@ -195,7 +195,7 @@ void TModemWatch::Body(TModemSnapshot before) {
 
 TComThread::TComThread(const TMonitorSetup& setup)
     : fd_(setup.fd), events_(setup.events), lineOps_(setup.lineOps), lineSpeed_(setup.lineSpeed),
-      rx_(*setup.rx), client_(*setup.client), txKick_(setup.txKick) {
+      rx_(*setup.rx), client_(*setup.client), txKick_(*setup.txKick) {
     auto fail = [this](int err) {
         CloseFds();
         throw std::system_error(err, std::generic_category());
@@ -240,16 +240,15 @@ TComThread::TComThread(const TMonitorSetup& setup)
             CloseFd(modemFd_); // also leaves the epoll set
         }
     }
-    if (events_.Has(evTxEmpty) && txKick_)
-        txKick_->store(kickFd_, std::memory_order_release);
+    if (events_.Has(evTxEmpty))
+        txKick_.store(kickFd_, std::memory_order_release);
     // The counters as the port opened: what moves from here on is news.
     TComErrors none;
     counted_ = (events_.Has(evError) || events_.Has(evBreak)) && counters_.Look(lineOps_, none) == 0;
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
-        if (txKick_)
-            txKick_->store(-1);
+        txKick_.store(-1);
         modem_.reset();
         fail(e.code().value());
     }
@@ -273,8 +272,7 @@ void TComThread::Stop() {
         client_.Dispatcher().WaitUntil([this] { return !Running(); });
         thread_.join();
     }
-    if (txKick_)
-        txKick_->store(-1, std::memory_order_release);
+    txKick_.store(-1, std::memory_order_release);
 }
 
 void TComThread::RequestStop() {

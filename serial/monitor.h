@@ -109,8 +109,8 @@ struct TMonitorSetup {
     int lineSpeed = 0;
     TRxPath* rx = nullptr;
     TMonitorClient* client = nullptr;
-    // Published while the monitor watches for evTxEmpty: written to when
-    // output has been queued. -1 otherwise.
+    // The port's "output queued" descriptor: the monitor publishes its own
+    // there while it watches for evTxEmpty, -1 otherwise.
     std::atomic<int>* txKick = nullptr;
 };
 
@@ -148,7 +148,7 @@ private:
     const int lineSpeed_;
     TRxPath& rx_;
     TMonitorClient& client_;
-    std::atomic<int>* const txKick_;
+    std::atomic<int>& txKick_;
     int epollFd_ = -1;
     int stopFd_ = -1;
     int kickFd_ = -1;

@@ -45,10 +45,9 @@ TRxPath::~TRxPath() {
 }
 
 int TRxPath::Attach(int fd, unsigned long long device) {
-    if (const int err = MakeEventFd(readyFd_))
-        return err;
-    if (const int err = MakeEventFd(resumeFd_))
-        return err;
+    for (std::atomic<int>* wake : {&readyFd_, &resumeFd_})
+        if (const int err = MakeEventFd(*wake))
+            return err;
     {
         std::lock_guard lock(drainMutex_);
         if (device != device_)
@@ -79,14 +78,6 @@ void TRxPath::Clear() {
     std::lock_guard lock(drainMutex_);
     queue_.Clear();
 }
-
-TRxPath::Drained TRxPath::DrainForMonitor() { return Drain(true); }
-
-TComEvents TRxPath::TakeReaderEvents() { return TComEvents::FromBits(readerEvents_.exchange(0)); }
-
-void TRxPath::ClearResume() { ClearEventFd(ResumeFd()); }
-void TRxPath::WakeMonitor() { SignalEventFd(ResumeFd()); }
-void TRxPath::ClearReady() { ClearEventFd(ReadyFd()); }
 
 TRxPath::Drained TRxPath::Drain(bool monitor) {
     Drained r;

@@ -95,14 +95,14 @@ public:
     // --- the monitor ------------------------------------------------------
     // Takes everything the device holds and drops what does not fit, unless
     // input flow control is on (then the driver keeps it and holds the peer).
-    Drained DrainForMonitor();
+    Drained DrainForMonitor() { return Drain(true); }
     // Events of bytes that readers took from the device themselves.
-    TComEvents TakeReaderEvents();
+    TComEvents TakeReaderEvents() { return TComEvents::FromBits(readerEvents_.exchange(0)); }
     // Signalled when a read has made room for bytes the monitor left behind,
     // or when the monitor is to look again at once.
     int ResumeFd() const { return resumeFd_.load(std::memory_order_acquire); }
-    void ClearResume();
-    void WakeMonitor();
+    void ClearResume() { ClearEventFd(ResumeFd()); }
+    void WakeMonitor() { SignalEventFd(ResumeFd()); }
     // Empties the queue (the monitor's end after a close).
     void Clear();
 
@@ -115,7 +115,7 @@ public:
     // Bytes waiting, after taking in what the device holds.
     int Pending();
     int ReadyFd() const { return readyFd_.load(std::memory_order_acquire); }
-    void ClearReady();
+    void ClearReady() { ClearEventFd(ReadyFd()); }
     // ceRxOver since the last call.
     bool TakeOverrun() { return overrun_.exchange(false); }
 

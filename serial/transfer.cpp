@@ -60,8 +60,10 @@ void TPortDevice::AbortTransfers() {
 }
 
 // Resets t for a transfer of count bytes; false when there is nothing to move.
-bool TPortDevice::Prepare(TComTransfer& t, TTransferKind kind, int count) {
+bool TPortDevice::Prepare(TComTransfer& t, TTransferKind kind, int count, char* read, const char* write) {
     t.kind = kind;
+    t.readBuffer = read;
+    t.writeBuffer = write;
     t.count = std::max(count, 0);
     t.done = 0;
     t.started = false;
@@ -80,9 +82,7 @@ void TPortDevice::Begin(TComTransfer& t) {
 }
 
 int TPortDevice::StartWrite(const void* buffer, int count, TComTransfer& t) {
-    t.writeBuffer = static_cast<const char*>(buffer);
-    t.readBuffer = nullptr;
-    if (!Prepare(t, xkWrite, count))
+    if (!Prepare(t, xkWrite, count, nullptr, static_cast<const char*>(buffer)))
         return 0;
     Begin(t);
     ssize_t n;
@@ -102,9 +102,7 @@ int TPortDevice::StartWrite(const void* buffer, int count, TComTransfer& t) {
 }
 
 int TPortDevice::StartRead(void* buffer, int count, TComTransfer& t, TRxPath& rx) {
-    t.readBuffer = static_cast<char*>(buffer);
-    t.writeBuffer = nullptr;
-    if (!Prepare(t, xkRead, count))
+    if (!Prepare(t, xkRead, count, static_cast<char*>(buffer), nullptr))
         return 0;
     if (fd_ < 0)
         throw EComPort(CError_ReadFailed, EBADF);
