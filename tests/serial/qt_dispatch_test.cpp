@@ -133,15 +133,16 @@ TEST_F(QtDispatch, EachArrivalIsOneDeliveryThatTakesWhatCameMeanwhile) {
             t.start();
             while (t.elapsed() < 100)
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-            QTimer::singleShot(0, [&] { seen.push_back("later"); });
+            // Queued behind this delivery, before any the monitor could
+            // queue once it has ended.
+            dispatcher.Post([&] { seen.push_back("later"); });
         }
         --depth;
     };
     port.OpenPort();
     pty.Write("A");
     ASSERT_TRUE(SpinUntil([&] { return seen.size() >= 3; }));
-    // What came during the handler follows it in the same turn, before
-    // anything queued meanwhile.
+    // What came during the handler follows it in the same delivery.
     EXPECT_EQ(seen, (std::vector<std::string>{"A", "B", "later"}));
     pty.Write("C");
     ASSERT_TRUE(SpinUntil([&] { return seen.size() >= 4; }));
