@@ -369,7 +369,7 @@ TEST_F(ClockTest, PrintWithItsErrorBoxInsideThePauseHoldsNoAcknowledgementBack)
     // longer than the clock waits for an acknowledgement.
     ::setenv("CUPS_SERVER", "/nonexistent/quillprint-cups.sock", 1);
     clocksim::Options options = Printout({"one", "two", "three"});
-    options.ackTimeoutMs = 300;
+    options.ackTimeoutMs = 600; // still well below the second the box stays open
     SimClock clock(options);
     ports.Add("ttyUSB0", clock.Path());
     app::TForm1 form;

@@ -45,7 +45,9 @@ std::string Program(const std::string& name)
     throw std::runtime_error(name + " not found (is the cups package installed?)");
 }
 
-void WriteFile(const std::string& path, const std::string& text, fs::perms perms = fs::perms(0644))
+} // namespace
+
+void WriteFile(const std::string& path, const std::string& text, fs::perms perms)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -62,6 +64,8 @@ std::string ReadFile(const std::string& path)
     s << in.rdbuf();
     return s.str();
 }
+
+namespace {
 
 // fork + exec with stdout/stderr into a file; the child dies with us, so a
 // crashed test leaves no daemon behind.
@@ -364,6 +368,34 @@ std::vector<std::vector<std::string>> JobPages(const std::string& path, double l
         start = end + 1;
     }
     return pages;
+}
+
+} // namespace testing_support
+
+namespace testing_support {
+
+pid_t StartHelper(const std::vector<std::string>& argv, const std::string& outputPath)
+{
+    return Spawn(argv, outputPath, true);
+}
+
+void StopHelper(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    for (int status = 0;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD))
+            return;
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 } // namespace testing_support

@@ -12,11 +12,17 @@
 // and the client-side configuration (lpoptions,
 // also the user's, through HOME) is read from empty directories of its own.
 
+#include <filesystem>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace testing_support {
+
+// A test's files: written whole (thrown on failure) and read back.
+void WriteFile(const std::string& path, const std::string& text,
+               std::filesystem::perms perms = std::filesystem::perms(0644));
+std::string ReadFile(const std::string& path);
 
 struct StoredJob {
     int id = 0;
@@ -71,5 +77,15 @@ private:
 // it in monospaced layout from the printable area (paint rectangle, points).
 std::vector<std::vector<std::string>> JobPages(const std::string& path, double left, double top,
                                                double width, double height);
+
+} // namespace testing_support
+
+namespace testing_support {
+
+// A helper program for the tests (a simulated printer, a bus), its output
+// appended to outputPath, in a session of its own; it dies with the test
+// process. StopHelper ends it (SIGTERM, SIGKILL after 20 s) and reaps it.
+pid_t StartHelper(const std::vector<std::string>& argv, const std::string& outputPath);
+void StopHelper(pid_t pid);
 
 } // namespace testing_support
