@@ -30,40 +30,6 @@ void ComPortDispatcherQt::MakeDefault() {
     isDefault_ = true;
 }
 
-namespace {
-
-class InputWatchQt final : public serial::TMainThreadDispatcher::TInputWatch {
-public:
-    InputWatchQt(int fd, std::function<void()> ready)
-        : notifier_(new QSocketNotifier(fd, QSocketNotifier::Read)), ready_(std::move(ready))
-    {
-        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] {
-            const std::function<void()> ready = ready_; // the watch may end inside
-            ready();
-        });
-    }
-    ~InputWatchQt() override
-    {
-        // Often ended from inside its own activation (a handler closes the
-        // port): the notifier goes once that has returned.
-        notifier_->setEnabled(false);
-        QObject::disconnect(notifier_, nullptr, nullptr, nullptr);
-        notifier_->deleteLater();
-    }
-    void SetEnabled(bool enabled) override { notifier_->setEnabled(enabled); }
-
-private:
-    QSocketNotifier* notifier_;
-    std::function<void()> ready_;
-};
-
-} // namespace
-
-std::unique_ptr<serial::TMainThreadDispatcher::TInputWatch> ComPortDispatcherQt::WatchInput(
-    int fd, std::function<void()> ready) {
-    return std::make_unique<InputWatchQt>(fd, std::move(ready));
-}
-
 void ComPortDispatcherQt::WakeMainThread() {
     const std::uint64_t one = 1;
     [[maybe_unused]] auto r = ::write(wakeFd_, &one, sizeof one);

@@ -21,11 +21,6 @@ public:
     // Start-up: this dispatcher serves every port that has none of its own.
     void MakeDefault();
 
-    // A port's device watched by the event loop, as QSerialPort watches its
-    // line: an arrival on an idle port is handled without waking its monitor
-    // thread first.
-    std::unique_ptr<TInputWatch> WatchInput(int fd, std::function<void()> ready) override;
-
 protected:
     void WakeMainThread() override;
 

@@ -2,7 +2,9 @@
 //   rx_event_latency_*: a byte written on the pty master until OnRxChar runs
 //     on the main thread (smThreadSync through the Qt event loop), against
 //     QSerialPort's readyRead: the median of the per-round ratios with its
-//     quartiles, and how many rounds each side spent in the fast mode;
+//     quartiles, and how many rounds each side spent in the fast mode; the
+//     run fails when a median ratio passes its bound (spaced 1.6, back to
+//     back 1.3), so that a slide of the receive path shows;
 //   open_close_us_median: open + configure + close of a pty;
 //   idle_cpu_ms_per_10s: CPU of the port's monitor thread on a quiet line.
 
@@ -284,8 +286,15 @@ int main(int argc, char** argv) {
     // The clock's bytes come about a millisecond apart, so each byte finds
     // both sides idle; back to back, the next byte is written the moment the
     // previous one has been handled.
-    for (const auto& [suffix, gapUs] : {std::pair<const char*, int>{"", 300}, {"_back_to_back", 0}}) {
-        const LatencyFigures f = Latency(gapUs);
+    struct Run {
+        const char* suffix;
+        int gapUs;
+        double bound; // the median of the per-round ratios may not pass it
+    };
+    int rc = 0;
+    for (const Run& run : {Run{"", 300, 1.6}, Run{"_back_to_back", 0, 1.3}}) {
+        const char* suffix = run.suffix;
+        const LatencyFigures f = Latency(run.gapUs);
         std::printf("rx_event_latency_us_median%s: %.1f us\n", suffix, Percentile(f.ourRounds, 0.5));
         std::printf("rx_event_latency_us_p99%s: %.1f us\n", suffix, Percentile(f.ours, 0.99));
         std::printf("qserialport_rx_latency_us_median%s: %.1f us\n", suffix, Percentile(f.theirRounds, 0.5));
@@ -295,6 +304,11 @@ int main(int argc, char** argv) {
         std::printf("rx_event_latency_ratio_vs_qserialport%s_q3: %.2f ratio\n", suffix, Percentile(f.ratios, 0.75));
         std::printf("rx_event_fast_mode_rounds%s: %d of %d rounds\n", suffix, FastRounds(f.ourRounds), kRounds);
         std::printf("qserialport_fast_mode_rounds%s: %d of %d rounds\n", suffix, FastRounds(f.theirRounds), kRounds);
+        if (Percentile(f.ratios, 0.5) > run.bound) {
+            std::fprintf(stderr, "rx_event_latency_ratio_vs_qserialport%s: past its bound %.1f\n", suffix,
+                         run.bound);
+            rc = 1;
+        }
     }
 
     const double oc = Percentile(OurOpenClose(), 0.5);
@@ -304,5 +318,5 @@ int main(int argc, char** argv) {
     std::printf("open_close_ratio_vs_qserialport: %.2f ratio\n", qc > 0 ? oc / qc : 0.0);
 
     IdleCpu();
-    return 0;
+    return rc;
 }

@@ -1,5 +1,5 @@
 find_program(QP_MSGFMT_FOR_BENCH msgfmt)
-if(TARGET i18n AND QP_MSGFMT_FOR_BENCH)
+if(QP_MSGFMT_FOR_BENCH)
   add_executable(bench_i18n ${CMAKE_CURRENT_LIST_DIR}/bench_i18n.cpp)
   target_link_libraries(bench_i18n PRIVATE i18n)
   target_compile_definitions(bench_i18n PRIVATE QP_MSGFMT="${QP_MSGFMT_FOR_BENCH}")

@@ -1,6 +1,6 @@
 # Serial port latency, open/close cost and idle CPU, against QSerialPort as
 # the yardstick (used only here).
-if(QP_WITH_QT AND TARGET app_serial_qt)
+if(QP_WITH_QT)
   find_package(Qt6 COMPONENTS SerialPort)
   if(Qt6SerialPort_FOUND)
     add_executable(bench_serial ${CMAKE_CURRENT_LIST_DIR}/bench_serial.cpp)

@@ -1,4 +1,4 @@
-if(QP_WITH_QT AND TARGET app_window AND TARGET clock_sim)
+if(QP_WITH_QT)
   add_executable(bench_window ${CMAKE_CURRENT_LIST_DIR}/bench_window.cpp)
   target_link_libraries(bench_window PRIVATE app_window clock_sim Qt6::Widgets)
   target_compile_definitions(bench_window PRIVATE QUILLPRINT_BIN="$<TARGET_FILE:quillprint>")

@@ -1,7 +1,7 @@
 #pragma once
 // The system's 8-bit code page is Windows-1252: the clock writes it, the
 // sheet keeps it, and every byte is one character. Decoding and encoding
-// live here and only here.
+// live here and only here, with the check of UTF-8 text that comes back.
 
 #include <array>
 #include <string>
@@ -34,7 +34,11 @@ std::string ToUtf8(std::string_view bytes);
 // ToUtf8 and FromUtf8 undo each other.
 unsigned char FromUnicode(char32_t c);
 
-// Valid UTF-8 (checked by the caller) back to the code page.
+// Whether text is well-formed UTF-8: no overlong forms, no UTF-16
+// surrogates, nothing past U+10FFFF, no sequence cut short.
+bool IsValidUtf8(std::string_view text);
+
+// Valid UTF-8 (IsValidUtf8) back to the code page.
 std::string FromUtf8(std::string_view utf8);
 
 } // namespace codepage

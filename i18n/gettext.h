@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codepage/cp1252.h"
 #include "i18n/mo_file.h"
 
 namespace i18n {
@@ -37,7 +38,8 @@ private:
     std::string catalogue_;
 };
 
-bool IsValidUtf8(std::string_view text);
+// Catalogue texts are checked with the code page's UTF-8 test.
+using codepage::IsValidUtf8;
 
 // The key of a text with a message context, as catalogue compilers store
 // it: "context\004text"; the bare text for an empty context.

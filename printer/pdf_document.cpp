@@ -69,11 +69,7 @@ namespace {
 
 QString Decode(std::string_view bytes)
 {
-    QString text(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
-    QChar* out = text.data();
-    for (unsigned char b : bytes)
-        *out++ = QChar(codepage::ToUnicode(b));
-    return text;
+    return QString::fromStdU16String(codepage::ToUtf16(bytes));
 }
 
 QPageLayout ToPageLayout(const PaperLayout& paper)

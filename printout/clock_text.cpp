@@ -6,11 +6,7 @@ namespace printout {
 
 QString DecodeClockText(std::string_view bytes)
 {
-    QString text(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
-    QChar* out = text.data();
-    for (unsigned char b : bytes)
-        *out++ = QChar(codepage::ToUnicode(b));
-    return text;
+    return QString::fromStdU16String(codepage::ToUtf16(bytes));
 }
 
 } // namespace printout

@@ -11,30 +11,6 @@
 namespace printout {
 namespace {
 
-bool IsUtf8(std::string_view s)
-{
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        const std::size_t n = b < 0x80                ? 0
-                              : b >= 0xC2 && b < 0xE0 ? 1
-                              : b >= 0xE0 && b < 0xF0 ? 2
-                              : b >= 0xF0 && b < 0xF5 ? 3
-                                                      : 9;
-        if (n == 9 || i + n >= s.size())
-            return false;
-        for (std::size_t k = 1; k <= n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        // Overlong three- and four-byte forms and surrogates.
-        const auto c1 = n > 0 ? static_cast<unsigned char>(s[i + 1]) : 0;
-        if ((b == 0xE0 && c1 < 0xA0) || (b == 0xED && c1 >= 0xA0) || (b == 0xF0 && c1 < 0x90) ||
-            (b == 0xF4 && c1 >= 0x90))
-            return false;
-        i += n + 1;
-    }
-    return true;
-}
-
 // What the sheet can show: tabs as spaces, no other control bytes, and no
 // line that would pass for a page marker.
 std::string Cleaned(std::string_view piece)
@@ -74,7 +50,7 @@ PrintoutRead ParsePrintout(std::string_view bytes)
     }
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
         bytes.remove_prefix(3);
-    const bool utf8 = IsUtf8(bytes);
+    const bool utf8 = codepage::IsValidUtf8(bytes);
     while (!bytes.empty()) {
         const std::size_t end = bytes.find('\n');
         std::string_view line = bytes.substr(0, end);

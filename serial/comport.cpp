@@ -3,13 +3,20 @@
 #include <cerrno>
 #include <system_error>
 
-#include <unistd.h>
-
-#include "serial/monitor.h"
+#include "serial/comport_parts.h"
 
 namespace serial {
 
 namespace {
+// True when value is new to field, which then holds it.
+template <class T>
+bool Changes(T& field, T value) {
+    if (field == value)
+        return false;
+    field = value;
+    return true;
+}
+
 // The message of the exception being handled; handlers may raise anything.
 std::string CurrentMessage() {
     try {
@@ -22,12 +29,9 @@ std::string CurrentMessage() {
 }
 } // namespace
 
-TCustomComPort::TCustomComPort() : alive_(std::make_shared<TCustomComPort*>(this)) {}
+TCustomComPort::TCustomComPort() : parts_(std::make_unique<TParts>(*this)) {}
 
-TCustomComPort::~TCustomComPort() {
-    CloseForDestruction();
-    alive_.reset();
-}
+TCustomComPort::~TCustomComPort() { CloseForDestruction(); }
 
 void TCustomComPort::CloseForDestruction() noexcept {
     try {
@@ -35,11 +39,10 @@ void TCustomComPort::CloseForDestruction() noexcept {
     } catch (...) {
         // A destructor cannot report; the device is released below anyway.
     }
-    EndInputWatch();
-    monitor_.reset();
-    if (device_.IsOpen())
+    parts_->monitor.reset();
+    if (parts_->device.IsOpen())
         TCustomComPort::CloseDevice();
-    open_ = false;
+    parts_->open = false;
 }
 
 TComPort::~TComPort() {
@@ -48,6 +51,19 @@ TComPort::~TComPort() {
 }
 
 TComPort& TCustomComPort::Self() { return static_cast<TComPort&>(*this); }
+
+bool TCustomComPort::Connected() const {
+    return loading_ ? connectedWhileLoading_ : parts_->open.load() && !parts_->closePending.load();
+}
+
+bool TCustomComPort::ApplyAllowed() const { return parts_->open && !loading_; }
+int TCustomComPort::Handle() const { return parts_->device.Fd(); }
+bool TCustomComPort::ThreadStarted() const { return parts_->monitor != nullptr; }
+bool TCustomComPort::MonitorRunning() const { return parts_->monitor && parts_->monitor->Running(); }
+
+TMainThreadDispatcher& TCustomComPort::Dispatcher() const {
+    return dispatcher_ ? *dispatcher_ : DefaultDispatcher();
+}
 
 // --- setters --------------------------------------------------------------
 
@@ -63,61 +79,41 @@ void TCustomComPort::SetConnected(bool value) {
 }
 
 void TCustomComPort::SetBaudRate(TBaudRate value) {
-    if (baudRate_ == value)
-        return;
-    baudRate_ = value;
-    ApplyLineSettings();
+    if (Changes(baudRate_, value))
+        ApplyLineSettings();
 }
-
 void TCustomComPort::SetCustomBaudRate(std::int32_t value) {
-    if (customBaudRate_ == value)
-        return;
-    customBaudRate_ = value;
-    ApplyLineSettings();
+    if (Changes(customBaudRate_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetStopBits(TStopBits value) {
+    if (Changes(stopBits_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetDataBits(TDataBits value) {
+    if (Changes(dataBits_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetDiscardNull(bool value) {
+    if (Changes(discardNull_, value))
+        ApplyLineSettings();
+}
+void TCustomComPort::SetEventChar(std::uint8_t value) {
+    if (Changes(eventChar_, value))
+        ApplyLineSettings();
 }
 
 void TCustomComPort::SetPort(const std::string& value) {
-    if (port_ == value)
-        return;
-    port_ = value;
-    if (Connected() && !loading_) {
+    if (Changes(port_, value) && Connected() && !loading_) {
         ClosePort();
         OpenPort();
     }
 }
 
-void TCustomComPort::SetStopBits(TStopBits value) {
-    if (stopBits_ == value)
-        return;
-    stopBits_ = value;
-    ApplyLineSettings();
-}
-
-void TCustomComPort::SetDataBits(TDataBits value) {
-    if (dataBits_ == value)
-        return;
-    dataBits_ = value;
-    ApplyLineSettings();
-}
-
-void TCustomComPort::SetDiscardNull(bool value) {
-    if (discardNull_ == value)
-        return;
-    discardNull_ = value;
-    ApplyLineSettings();
-}
-
-void TCustomComPort::SetEventChar(std::uint8_t value) {
-    if (eventChar_ == value)
-        return;
-    eventChar_ = value;
-    ApplyLineSettings();
-}
-
 void TCustomComPort::SetSyncMethod(TSyncMethod value) {
     if (syncMethod_ == value)
         return;
-    if (open_ && !loading_)
+    if (parts_->open && !loading_)
         throw EComPort(CError_ConnChangeProp);
     syncMethod_ = value;
 }
@@ -138,98 +134,80 @@ void TCustomComPort::Loaded() {
 // --- open and close ---------------------------------------------------------
 
 void TCustomComPort::OpenPort() {
-    if (closePending_)
+    if (parts_->closePending)
         // The device stays ours until the running handler returns.
         throw EComPort(CError_OpenFailed, EBUSY);
-    if (open_)
+    if (parts_->open)
         return;
     HandleBeforeOpen();
     OpenDevice();
-    open_ = true;
-    ++generation_;
+    parts_->open = true;
+    ++parts_->generation;
     try {
         ConfigurePort();
+        if (!events_.Empty())
+            StartMonitor();
     } catch (...) {
         CloseDevice();
-        open_ = false;
+        parts_->open = false;
         throw;
-    }
-    if (!events_.Empty()) {
-        try {
-            StartMonitor();
-        } catch (const std::system_error& e) {
-            CloseDevice();
-            open_ = false;
-            throw EComPort(CError_OpenFailed, e.code().value());
-        }
     }
     HandleAfterOpen();
 }
 
 void TCustomComPort::ClosePort() {
-    if (!open_ || closing_ || closePending_)
+    if (!parts_->open || parts_->closing || parts_->closePending)
         return;
     HandleBeforeClose();
     if (InOwnHandler()) {
         // The monitor waits for this very handler: release the device once
         // the handler has returned (AfterHandlers), never block here.
-        closePending_ = true;
+        parts_->closePending = true;
         return;
     }
     FinishClose();
 }
 
 void TCustomComPort::FinishClose() {
-    closing_ = true;
-    EndInputWatch(); // nothing new is delivered during a close
+    parts_->closing = true;
     try {
         AbortTransfers();
         StopMonitor();
         CloseDevice();
     } catch (...) {
-        closing_ = false;
+        parts_->closing = false;
         throw;
     }
-    open_ = false;
-    closePending_ = false;
-    closing_ = false;
+    parts_->open = false;
+    parts_->closePending = false;
+    parts_->closing = false;
     HandleAfterClose();
 }
 
 void TCustomComPort::StartMonitor() {
-    TMonitorSetup setup;
-    setup.fd = device_.Fd();
-    setup.events = events_;
-    setup.lineOps = device_.LineOps();
-    setup.lineSpeed = LineSpeed();
-    setup.rx = &rx_;
-    setup.client = &monitorSide_;
-    setup.txKick = &txKickFd_;
-    monitor_ = std::make_unique<TComThread>(setup);
-    if (syncMethod_ == smThreadSync && events_.Has(evRxChar))
-        inputWatch_ = Dispatcher().WatchInput(device_.Fd(), [this] { MainThreadInput(); });
-    SetInputWatch(true);
+    const TMonitorSetup setup{.fd = parts_->device.Fd(), .events = events_, .lineOps = parts_->device.LineOps(),
+                              .lineSpeed = LineSpeed(), .rx = &parts_->rx, .client = parts_.get(),
+                              .txKick = &parts_->txKickFd};
+    try {
+        parts_->monitor = std::make_unique<TComThread>(setup);
+    } catch (const std::system_error& e) {
+        throw EComPort(CError_OpenFailed, e.code().value());
+    }
 }
 
 void TCustomComPort::StopMonitor() {
-    if (!monitor_)
+    if (!parts_->monitor)
         return;
     // Ended and joined before the record goes, so a handler still running on
     // the monitor thread (smNone) never sees the record half gone.
-    monitor_->Stop();
-    monitor_.reset();
+    parts_->monitor->Stop();
+    parts_->monitor.reset();
 }
-
-bool TCustomComPort::MonitorRunning() const { return monitor_ && monitor_->Running(); }
 
 void TCustomComPort::Kick() {
     // Also called by handlers on the monitor thread (smNone), so it goes by
     // the descriptor alone, never by the monitor's record.
-    const int fd = txKickFd_.load(std::memory_order_acquire);
-    if (fd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto r = ::write(fd, &one, sizeof one);
-    }
+    SignalEventFd(parts_->txKickFd.load(std::memory_order_acquire));
 }
 
 void TCustomComPort::ConfigurePort() {
@@ -241,6 +219,7 @@ void TCustomComPort::ConfigurePort() {
 // --- open/close steps and handling steps -----------------------------------
 
 void TCustomComPort::HandleBeforeOpen() { EmitBeforeOpen(); }
+void TCustomComPort::HandleAfterClose() { EmitAfterClose(); }
 
 void TCustomComPort::HandleAfterOpen() {
     EmitAfterOpen();
@@ -251,8 +230,6 @@ void TCustomComPort::HandleBeforeClose() {
     ReportLineStates(false);
     EmitBeforeClose();
 }
-
-void TCustomComPort::HandleAfterClose() { EmitAfterClose(); }
 
 void TCustomComPort::ReportLineStates(bool open) {
     if (open) {

@@ -3,28 +3,23 @@
 // and close with their events, blocking reads and writes under the five
 // timeouts, and an event monitor thread whose events reach the handlers on
 // the main thread through a TMainThreadDispatcher.
-// The port is a front: the open device (TPortDevice), the receive path
-// (TRxPath) and the monitor (TComThread) each own their state and lock.
+// The port is a front: its parts (serial/comport_parts.h: the open device,
+// the receive path, the monitor) each own their state and lock. Failures
+// raise EComPort (serial/errors.h).
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "serial/device.h"
-#include "serial/dispatcher.h"
-#include "serial/errors.h"
-#include "serial/handoff.h"
-#include "serial/monitor.h"
-#include "serial/rxpath.h"
 #include "serial/settings.h"
-#include "serial/termios2.h"
 
 namespace serial {
 
 class TComPort;
+class TMainThreadDispatcher;
+struct TComTransfer;
+struct TKernelTermios;
 
 using TNotifyEvent = std::function<void(TComPort& sender)>;
 using TRxCharEvent = std::function<void(TComPort& sender, int count)>;
@@ -45,9 +40,7 @@ public:
     // asked for inside a running handler of this port makes it false at
     // once; the device itself is released right after that handler returns.
     // While loading it reports the stored flag.
-    bool Connected() const {
-        return loading_ ? connectedWhileLoading_ : open_.load() && !closePending_.load();
-    }
+    bool Connected() const;
     void SetConnected(bool value);
 
     TBaudRate BaudRate() const { return baudRate_; }
@@ -144,11 +137,11 @@ public:
     // The dispatcher of this port's main-thread hand-offs; by default the
     // process-wide one. Change it only while the port is closed.
     void SetDispatcher(TMainThreadDispatcher* dispatcher) { dispatcher_ = dispatcher; }
-    TMainThreadDispatcher& Dispatcher() const { return dispatcher_ ? *dispatcher_ : DefaultDispatcher(); }
+    TMainThreadDispatcher& Dispatcher() const;
     // The device's file descriptor, -1 while closed.
-    int Handle() const { return device_.Fd(); }
+    int Handle() const;
     // True while this open has a monitor thread (also after it ended by itself).
-    bool ThreadStarted() const { return monitor_ != nullptr; }
+    bool ThreadStarted() const;
     // True while the monitor thread still waits for events.
     bool MonitorRunning() const;
     // The monitor's priority: always the normal one.
@@ -183,9 +176,10 @@ protected:
     virtual void EmitRx80Full();
 
 private:
+    struct TParts;
     TComPort& Self();
 
-    bool ApplyAllowed() const { return open_ && !loading_; }
+    bool ApplyAllowed() const;
     void HandleBeforeOpen();
     void HandleAfterOpen();
     void HandleBeforeClose();
@@ -202,35 +196,12 @@ private:
     void HandleRLSDChange();
     void HandleRx80Full();
 
-    // What the monitor sees of the port. An object of its own, so that the
-    // monitor never makes a virtual call on a port being destroyed.
-    class TMonitorSide final : public TMonitorClient {
-    public:
-        explicit TMonitorSide(TCustomComPort& port) : port_(port) {}
-        void Deliver(TComEvents events) override { port_.DeliverEvents(events); }
-        void AwaitDelivery() override { port_.syncHandOff_.Await(); }
-        bool ClosePending() const override { return port_.closePending_.load(); }
-        void ReportEnded(const std::string& message) override { port_.ReportMonitorEnded(message); }
-        TMainThreadDispatcher& Dispatcher() const override { return port_.Dispatcher(); }
-
-    private:
-        TCustomComPort& port_;
-    };
-
     // Delivery (serial/delivery.cpp).
     void DeliverEvents(TComEvents events);      // on the monitor thread
     void ReportMonitorEnded(const std::string& message);
 
     void FireEvents(TComEvents events);
-    void RunThreadSyncDelivery(bool onMain);    // on the main thread
-    // The main thread's loop saw input on the device: delivered at once
-    // when the port is idle, a wake-up of the monitor thread less.
-    void MainThreadInput();
-    // The watch on (input to the main thread) or off for the rest of a
-    // delivery (paused), or input given back to the monitor.
-    void SetInputWatch(bool on);
-    void PauseInputWatch();
-    void EndInputWatch();
+    void RunThreadSyncDelivery(TComEvents events); // on the main thread
     void RunWindowSyncDelivery(TComEvents events, std::uint64_t generation);
     void RunHandlers(const std::function<void()>& body);
     bool InOwnHandler() const;
@@ -257,32 +228,11 @@ private:
     TComTimeouts timeouts_{[this] { ApplyTimeoutSettings(); }};
     TSyncMethod syncMethod_ = smThreadSync;
 
-    // The parts. Settings, the open/close state and the records below are
-    // the main thread's; what the monitor thread shares with it is the
-    // receive path, the hand-off and the atomics.
-    TPortDevice device_;
-    TRxPath rx_;
-    std::unique_ptr<TComThread> monitor_;
-    TMonitorSide monitorSide_{*this};
-    // The device watched by the main thread's loop (smThreadSync), where it can.
-    std::unique_ptr<TMainThreadDispatcher::TInputWatch> inputWatch_;
-    TSyncHandOff syncHandOff_;
-    std::atomic<int> txKickFd_{-1}; // the monitor's "output queued", see TMonitorSetup
-
-    // state
     bool loading_ = false;
     bool connectedWhileLoading_ = false;
-    std::atomic<bool> open_{false};
-    std::atomic<bool> closing_{false};
-    std::atomic<bool> closePending_{false};
-    std::uint64_t generation_ = 0;
     TMainThreadDispatcher* dispatcher_ = nullptr;
-    // Lets calls posted to the main thread find out that the port is gone.
-    std::shared_ptr<TCustomComPort*> alive_;
-
-    // Handlers of this port running, and on which thread.
-    std::atomic<int> handlerDepth_{0};
-    std::atomic<std::thread::id> handlerThread_{};
+    // The open/close state and the parts, which the monitor thread shares.
+    const std::unique_ptr<TParts> parts_;
 };
 
 // The published component; it adds nothing to TCustomComPort.

@@ -1,10 +1,11 @@
 // The port's operations on its device and receive path: open and close of
 // the device, the apply steps, transfers and status queries.
 
-#include "serial/comport.h"
+#include "serial/comport_parts.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -15,24 +16,22 @@ namespace serial {
 
 namespace {
 
+TComTransfer& Checked(TComTransfer* transfer) {
+    if (!transfer)
+        throw EComPort(CError_InvalidAsync);
+    return *transfer;
+}
+
+// The speeds with a Bnnn code of their own; 0 for any other.
 speed_t StandardSpeed(int bps) {
-    switch (bps) {
-    case 110: return B110;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return 0;
-    }
+    static constexpr std::pair<int, speed_t> kCodes[] = {
+        {110, B110}, {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400},
+        {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
+        {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& [speed, code] : kCodes)
+        if (speed == bps)
+            return code;
+    return 0;
 }
 
 } // namespace
@@ -45,16 +44,16 @@ void TCustomComPort::OpenDevice() {
         drop |= TIOCM_DTR;
     if (flowControl_.ControlRTS() == rtsDisable || flowControl_.ControlRTS() == rtsToggle)
         drop |= TIOCM_RTS;
-    device_.Open(DevicePathOf(port_), drop);
-    if (const int err = rx_.Attach(device_.Fd(), device_.Device())) {
-        device_.Close(LineSpeed());
+    parts_->device.Open(DevicePathOf(port_), drop);
+    if (const int err = parts_->rx.Attach(parts_->device.Fd(), parts_->device.Device())) {
+        parts_->device.Close(LineSpeed());
         throw EComPort(CError_OpenFailed, err);
     }
 }
 
 void TCustomComPort::CloseDevice() {
-    rx_.Detach();
-    device_.Close(LineSpeed());
+    parts_->rx.Detach();
+    parts_->device.Close(LineSpeed());
 }
 
 int TCustomComPort::LineSpeed() const {
@@ -110,14 +109,11 @@ void TCustomComPort::ApplyLineSettings() {
         return;
     if (LineSpeed() <= 0)
         throw EComPort(CError_SetStateFailed, EINVAL);
-    const TKernelTermios t = device_.ApplyLine([this](TKernelTermios& k) { FillTermios(k); },
+    const TKernelTermios t = parts_->device.ApplyLine([this](TKernelTermios& k) { FillTermios(k); },
                                                flowControl_.ControlDTR(), flowControl_.ControlRTS());
-    TRxFilterConfig filter;
-    filter.marks = parity_.Check();
-    filter.replace = parity_.Check() && parity_.Replace();
-    filter.replaceChar = parity_.ReplaceChar();
-    filter.discardNull = discardNull_;
-    rx_.Configure(filter, eventChar_, flowControl_.XonXoffIn() || (t.c_cflag & CRTSCTS) != 0);
+    const TRxFilterConfig filter{.marks = parity_.Check(), .replace = parity_.Check() && parity_.Replace(),
+                                 .replaceChar = parity_.ReplaceChar(), .discardNull = discardNull_};
+    parts_->rx.Configure(filter, eventChar_, flowControl_.XonXoffIn() || (t.c_cflag & CRTSCTS) != 0);
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
@@ -130,7 +126,7 @@ void TCustomComPort::ApplyBufferSizes() {
     // The output queue is the driver's; the input queue is our own.
     if (buffer_.InputSize() < 0 || buffer_.OutputSize() < 0)
         throw EComPort(CError_SetupComFailed, EINVAL);
-    rx_.SetCapacity(std::max(buffer_.InputSize(), kMinInputQueue));
+    parts_->rx.SetCapacity(std::max(buffer_.InputSize(), kMinInputQueue));
 }
 
 // --- transfers --------------------------------------------------------------
@@ -140,17 +136,15 @@ TComTransfer* TCustomComPort::NewTransfer() { return new TComTransfer; }
 void TCustomComPort::FreeTransfer(TComTransfer*& transfer) {
     if (!transfer)
         return;
-    device_.Unregister(*transfer);
+    parts_->device.Unregister(*transfer);
     delete transfer;
     transfer = nullptr;
 }
 
-void TCustomComPort::AbortTransfers() { device_.AbortTransfers(); }
+void TCustomComPort::AbortTransfers() { parts_->device.AbortTransfers(); }
 
 int TCustomComPort::StartWrite(const void* buffer, int count, TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
-    return device_.StartWrite(buffer, count, *transfer);
+    return parts_->device.StartWrite(buffer, count, Checked(transfer));
 }
 
 int TCustomComPort::StartWriteText(const std::string& text, TComTransfer* transfer) {
@@ -158,14 +152,11 @@ int TCustomComPort::StartWriteText(const std::string& text, TComTransfer* transf
 }
 
 int TCustomComPort::StartRead(void* buffer, int count, TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
-    return device_.StartRead(buffer, count, *transfer, rx_);
+    return parts_->device.StartRead(buffer, count, Checked(transfer), parts_->rx);
 }
 
 int TCustomComPort::StartReadText(std::string& text, int count, TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
+    Checked(transfer);
     text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
     if (count <= 0) {
         transfer->started = false;
@@ -176,9 +167,7 @@ int TCustomComPort::StartReadText(std::string& text, int count, TComTransfer* tr
 }
 
 int TCustomComPort::AwaitTransfer(TComTransfer* transfer) {
-    if (!transfer)
-        throw EComPort(CError_InvalidAsync);
-    return device_.AwaitTransfer(*transfer, timeouts_, rx_);
+    return parts_->device.AwaitTransfer(Checked(transfer), timeouts_, parts_->rx);
 }
 
 namespace {
@@ -230,17 +219,17 @@ int TCustomComPort::ReadBytes(void* buffer, int count) {
 // --- status queries -----------------------------------------------------------
 
 int TCustomComPort::PendingInput() {
-    if (!device_.IsOpen())
+    if (!parts_->device.IsOpen())
         throw EComPort(CError_ClearComFailed, EBADF);
-    return rx_.Pending();
+    return parts_->rx.Pending();
 }
 
-TLineSignals TCustomComPort::ModemSignals() { return device_.ModemSignals(); }
+TLineSignals TCustomComPort::ModemSignals() { return parts_->device.ModemSignals(); }
 
 TComErrors TCustomComPort::TakeLineErrors() {
     // The driver's counters, then input that did not fit into the receive queue.
-    TComErrors errors = device_.TakeCounterErrors(parity_.Check());
-    if (rx_.TakeOverrun())
+    TComErrors errors = parts_->device.TakeCounterErrors(parity_.Check());
+    if (parts_->rx.TakeOverrun())
         errors.Include(ceRxOver);
     return errors;
 }

@@ -1,48 +1,44 @@
 // The delivery of monitor events to the handlers, by the three methods.
 
-#include "serial/comport.h"
+#include "serial/comport_parts.h"
 
 #include <exception>
 
 namespace serial {
 
-// --- delivery ---------------------------------------------------------------
-
 bool TCustomComPort::InOwnHandler() const {
-    return handlerDepth_.load() > 0 && handlerThread_.load() == std::this_thread::get_id();
+    return parts_->handlerDepth.load() > 0 && parts_->handlerThread.load() == std::this_thread::get_id();
 }
 
 void TCustomComPort::RunHandlers(const std::function<void()>& body) {
-    const std::thread::id outer = handlerThread_.load();
-    handlerThread_.store(std::this_thread::get_id());
-    ++handlerDepth_;
+    TParts& p = *parts_;
+    const std::thread::id outer = p.handlerThread.load();
+    p.handlerThread.store(std::this_thread::get_id());
+    ++p.handlerDepth;
     struct Restore {
-        TCustomComPort& p;
+        TParts& p;
         std::thread::id outer;
         ~Restore() {
-            if (--p.handlerDepth_ == 0)
-                p.handlerThread_.store(outer);
+            if (--p.handlerDepth == 0)
+                p.handlerThread.store(outer);
         }
-    } restore{*this, outer};
+    } restore{p, outer};
     body();
 }
 
 void TCustomComPort::DeliverEvents(TComEvents events) {
     switch (syncMethod_) {
-    case smThreadSync: {
+    case smThreadSync:
         // The monitor goes back to its wait and takes up the device again
         // only after these handlers ran (AwaitDelivery): waiting for them
         // here would cost it a wake-up of its own for every delivery.
-        syncHandOff_.Begin(events);
-        Dispatcher().Post([this] { RunThreadSyncDelivery(false); });
+        parts_->BeginDelivery();
+        Dispatcher().Post([this, events] { RunThreadSyncDelivery(events); });
         break;
-    }
     case smWindowSync: {
-        std::weak_ptr<TCustomComPort*> alive = alive_;
-        const std::uint64_t generation = generation_;
-        Dispatcher().Post([alive, events, generation] {
-            if (auto p = alive.lock())
-                (*p)->RunWindowSyncDelivery(events, generation);
+        const std::uint64_t generation = parts_->generation;
+        parts_->PostWhileAlive([events, generation](TCustomComPort& port) {
+            port.RunWindowSyncDelivery(events, generation);
         });
         break;
     }
@@ -53,14 +49,10 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
         } catch (...) {
             error = std::current_exception();
         }
-        if (closePending_ && handlerDepth_.load() == 0) {
+        if (parts_->closePending && parts_->handlerDepth.load() == 0) {
             // Asked for on this thread, which cannot wait for itself; also
             // when the handler raised after asking.
-            std::weak_ptr<TCustomComPort*> alive = alive_;
-            Dispatcher().Post([alive] {
-                if (auto p = alive.lock())
-                    (*p)->AfterHandlers();
-            });
+            parts_->PostWhileAlive([](TCustomComPort& port) { port.AfterHandlers(); });
         }
         if (error)
             std::rethrow_exception(error);
@@ -69,76 +61,37 @@ void TCustomComPort::DeliverEvents(TComEvents events) {
     }
 }
 
-void TCustomComPort::MainThreadInput() {
-    // Not while a delivery of this port is open or running (its end turns
-    // the watch on again), nor once the monitor has ended or a close began.
-    if (!open_ || closing_ || closePending_ || handlerDepth_.load() > 0 || !monitor_ ||
-        !monitor_->Running() || !syncHandOff_.BeginOnMain()) {
-        SetInputWatch(false);
-        return;
-    }
-    RunThreadSyncDelivery(true);
-}
-
-void TCustomComPort::SetInputWatch(bool on) {
-    if (!inputWatch_)
-        return;
-    inputWatch_->SetEnabled(on);
-    if (on == rx_.MainWatches())
-        return;
-    rx_.SetMainWatches(on);
-    if (monitor_)
-        monitor_->WatchDeviceInput(!on);
-}
-
-void TCustomComPort::PauseInputWatch() {
-    // Arrivals meanwhile are the delivery's catch-up rounds' to take.
-    if (inputWatch_)
-        inputWatch_->SetEnabled(false);
-}
-
-void TCustomComPort::EndInputWatch() {
-    SetInputWatch(false);
-    inputWatch_.reset();
-}
-
-void TCustomComPort::RunThreadSyncDelivery(bool onMain) {
-    PauseInputWatch(); // a handler's nested loop must not see it
+void TCustomComPort::RunThreadSyncDelivery(TComEvents events) {
+    TParts& p = *parts_;
     std::exception_ptr error;
-    // The main thread's own batch: what the monitor would have found.
-    TComEvents events = onMain ? monitor_->CatchUp() : syncHandOff_.Events();
-    const bool found = !events.Empty();
     // Bytes that arrived while the handlers ran are handed over in the same
     // turn of the main thread, while the monitor still waits: otherwise it
     // would wake only to queue them back here. A few rounds at most, so a
     // steady stream still lets the event loop go on.
-    for (int round = 0; found; ++round) {
+    for (int round = 0;; ++round) {
         try {
             RunHandlers([&] { FireEvents(events); });
         } catch (...) {
             error = std::current_exception();
             break;
         }
-        if (round == kCatchUpRounds || closePending_ || !open_ || handlerDepth_.load() > 0 || !monitor_)
+        if (round == kCatchUpRounds || p.closePending || !p.open || p.handlerDepth.load() > 0 || !p.monitor)
             break;
-        events = monitor_->CatchUp();
+        events = p.monitor->CatchUp();
         if (events.Empty())
             break;
     }
-    if (closePending_ && handlerDepth_.load() == 0 && monitor_)
-        monitor_->RequestStop(); // before the monitor sees the handler's end
-    syncHandOff_.Finish(error);
+    if (p.closePending && p.handlerDepth.load() == 0 && p.monitor)
+        p.monitor->RequestStop(); // before the monitor sees the handler's end
+    p.FinishDelivery(error);
     // The monitor ends on a raise: woken for it now, not at the next byte.
     if (error)
-        rx_.WakeMonitor();
-    // Input the main thread could not take (a full queue under flow control,
-    // a hang-up) is the monitor's to report, until its next delivery.
-    SetInputWatch(!error && (found || !onMain) && !closePending_);
+        p.rx.WakeMonitor();
     AfterHandlers();
 }
 
 void TCustomComPort::RunWindowSyncDelivery(TComEvents events, std::uint64_t generation) {
-    if (!open_ || closePending_ || generation != generation_)
+    if (!parts_->open || parts_->closePending || generation != parts_->generation)
         return; // a closed port ignores what its monitor sent before
     try {
         RunHandlers([&] { FireEvents(events); });
@@ -151,7 +104,7 @@ void TCustomComPort::RunWindowSyncDelivery(TComEvents events, std::uint64_t gene
 }
 
 void TCustomComPort::AfterHandlers() {
-    if (!closePending_ || handlerDepth_.load() > 0 || closing_)
+    if (!parts_->closePending || parts_->handlerDepth.load() > 0 || parts_->closing)
         return;
     try {
         FinishClose();
@@ -162,12 +115,7 @@ void TCustomComPort::AfterHandlers() {
 }
 
 void TCustomComPort::ReportMonitorEnded(const std::string& message) {
-    std::weak_ptr<TCustomComPort*> alive = alive_;
-    Dispatcher().Post([alive, message] {
-        auto p = alive.lock();
-        if (!p)
-            return;
-        TCustomComPort& port = **p;
+    parts_->PostWhileAlive([message](TCustomComPort& port) {
         if (port.OnMonitorEnded)
             port.OnMonitorEnded(port.Self(), message);
     });

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include "serial/errors.h"
-#include "serial/monitor.h"
 
 namespace serial {
 
@@ -93,9 +92,9 @@ void TPortDevice::Open(const std::string& path, int dropLines) {
     device_ = st.st_rdev;
     rs485On_ = false;
     lineOps_ = LineOpsFor(fd);
-    TLineCounters c;
-    countersKnown_ = lineOps_.counters(c) == 0;
-    lastCounters_ = c;
+    counters_ = {};
+    TComErrors none;
+    counters_.Look(lineOps_, none);
 }
 
 void TPortDevice::Close(int lineSpeed) {
@@ -183,24 +182,13 @@ TLineSignals TPortDevice::ModemSignals() {
 }
 
 TComErrors TPortDevice::TakeCounterErrors(bool parityCheck) {
-    TLineCounters now;
-    const int err = fd_ < 0 ? EBADF : lineOps_.counters(now);
+    TComErrors errors;
+    const int err = fd_ < 0 ? EBADF : counters_.Look(lineOps_, errors);
+    // No counters (a pty): nothing recorded.
     if (err != 0 && !NoSuchFacility(err))
         throw EComPort(CError_ClearComFailed, err);
-    TComErrors errors;
-    if (err != 0)
-        return errors; // no counters (a pty): nothing recorded
-    const TLineCounters was = lastCounters_;
-    const bool known = countersKnown_;
-    lastCounters_ = now;
-    countersKnown_ = true;
-    if (!known)
-        return errors;
-    if (now.bufOverrun != was.bufOverrun) errors.Include(ceRxOver);
-    if (now.overrun != was.overrun) errors.Include(ceOverrun);
-    if (now.parity != was.parity && parityCheck) errors.Include(ceRxParity);
-    if (now.frame != was.frame) errors.Include(ceFrame);
-    if (now.brk != was.brk) errors.Include(ceBreak);
+    if (!parityCheck)
+        errors.Exclude(ceRxParity);
     return errors;
 }
 

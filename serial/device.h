@@ -78,9 +78,8 @@ public:
     TComErrors TakeCounterErrors(bool parityCheck);
 
 private:
-    static bool Prepare(TComTransfer& t, TTransferKind kind, int count);
-    void Begin(TComTransfer& t);
-    void Register(TComTransfer& t);
+    static bool Prepare(TComTransfer& t, TTransferKind kind, int count, char* read, const char* write);
+    void Begin(TComTransfer& t); // registered: AbortTransfers reaches it
 
     int fd_ = -1;
     bool isPty_ = false;
@@ -88,8 +87,7 @@ private:
     unsigned long long device_ = 0;
     TUucpLock lock_;
     TLineOps lineOps_;
-    TLineCounters lastCounters_;
-    bool countersKnown_ = false;
+    TCounterWatch counters_;
 
     // Transfers in progress and their cancel signal.
     std::mutex transferMutex_;

@@ -71,11 +71,6 @@ void TMainThreadDispatcher::Notify() {
     WakeMainThread();
 }
 
-std::unique_ptr<TMainThreadDispatcher::TInputWatch> TMainThreadDispatcher::WatchInput(int,
-                                                                                  std::function<void()>) {
-    return nullptr;
-}
-
 void TMainThreadDispatcher::WaitUntil(const std::function<bool()>& done) {
     if (waiter_)
         waiter_(done);

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
 
 namespace serial {
@@ -44,17 +43,6 @@ public:
     void SetWaiter(Waiter waiter) { waiter_ = std::move(waiter); }
     // Main thread: waits until done() holds, through the waiter.
     void WaitUntil(const std::function<bool()>& done);
-
-    // A descriptor the main thread's own loop watches for input.
-    class TInputWatch {
-    public:
-        virtual ~TInputWatch() = default;
-        virtual void SetEnabled(bool enabled) = 0;
-    };
-    // Main thread: while the watch is enabled (it starts so), the loop calls
-    // ready on the main thread whenever fd has input or has hung up. Null
-    // when the loop cannot watch descriptors (the default).
-    virtual std::unique_ptr<TInputWatch> WatchInput(int fd, std::function<void()> ready);
 
     // Any thread: how many calls wait to be run.
     std::size_t QueuedCount();

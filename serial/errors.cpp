@@ -45,16 +45,10 @@ struct Table {
 // Replaced as a whole, so a reader on the monitor thread never sees half a
 // table.
 std::mutex tableMutex;
-std::shared_ptr<const Table> currentTable;
+std::shared_ptr<const Table> currentTable = std::make_shared<const Table>(Table{kEnglish, kEnglishSuffix});
 
 std::shared_ptr<const Table> CurrentTable() {
     std::lock_guard lock(tableMutex);
-    if (!currentTable) {
-        auto t = std::make_shared<Table>();
-        t->texts = kEnglish;
-        t->suffix = kEnglishSuffix;
-        currentTable = std::move(t);
-    }
     return currentTable;
 }
 

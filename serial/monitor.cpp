@@ -6,7 +6,6 @@
 #include <csignal>
 #include <system_error>
 
-#include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
@@ -31,45 +30,17 @@ void CloseFd(int& fd) {
 
 extern "C" void IgnoreWake(int) {}
 
+std::string HangUpMessage() { return EComPort(CError_ReadFailed, EIO).what(); }
+
+// About the time queued bytes take on the line (10 bits a byte).
+int TxWaitMs(int queued, int lineSpeed) {
+    const long long ms = lineSpeed > 0 ? 10000LL * queued / lineSpeed : 100;
+    return static_cast<int>(std::clamp<long long>(ms, 1, 100));
+}
+
+constexpr int kMaxTxWaitMs = 1000;
+
 } // namespace
-
-// --- output drain --------------------------------------------------------------
-
-bool DrainOutput(int fd, int bitsPerSecond) {
-    using Clock = std::chrono::steady_clock;
-    int queued = 0;
-    if (::ioctl(fd, TIOCOUTQ, &queued) != 0)
-        return false;
-    if (queued <= 0)
-        return true;
-    // 12 bits a character covers parity and two stop bits.
-    const double msPerChar = 12000.0 / std::max(bitsPerSecond, 50);
-    const auto budget = std::chrono::milliseconds(
-        std::min(500, static_cast<int>(queued * msPerChar) + 20));
-    // A line held by flow control (or a device that stopped) keeps its bytes:
-    // give up once nothing has left for a few character times.
-    const auto stall = std::chrono::milliseconds(std::max(10, static_cast<int>(3 * msPerChar)));
-    const auto step = std::chrono::microseconds(std::clamp(static_cast<int>(msPerChar * 1000), 200, 5000));
-    const auto end = Clock::now() + budget;
-    auto lastProgress = Clock::now();
-    while (Clock::now() < end && Clock::now() - lastProgress < stall) {
-        std::this_thread::sleep_for(step);
-        int now = 0;
-        if (::ioctl(fd, TIOCOUTQ, &now) != 0)
-            return false;
-        if (now <= 0)
-            return true;
-        if (now < queued) {
-            queued = now;
-            lastProgress = Clock::now();
-        }
-    }
-    return false;
-}
-
-void PurgeQueues(int fd, int bitsPerSecond) {
-    ::tcflush(fd, DrainOutput(fd, bitsPerSecond) ? TCIFLUSH : TCIOFLUSH);
-}
 
 // --- modem lines ---------------------------------------------------------------
 
@@ -113,23 +84,16 @@ int ModemWaitMask(TComEvents wanted) {
 }
 
 TModemOps ModemOpsOf(const TLineOps& line) {
-    TModemOps ops;
-    ops.read = [line](TModemSnapshot& s) {
+    auto read = [line](TModemSnapshot& s) {
         s = TModemSnapshot{};
         if (const int err = line.modemBits(s.lines))
             return err;
         TLineCounters c;
-        if (line.counters(c) == 0) {
-            s.counted = true;
-            s.cts = c.cts;
-            s.dsr = c.dsr;
-            s.rng = c.rng;
-            s.dcd = c.dcd;
-        }
+        if (line.counters(c) == 0)
+            s = {s.lines, true, c.cts, c.dsr, c.rng, c.dcd};
         return 0;
     };
-    ops.wait = line.waitModem;
-    return ops;
+    return {read, line.waitModem};
 }
 
 int TModemWatch::WakeSignal() {
@@ -155,16 +119,14 @@ TModemWatch::TModemWatch(TModemOps ops, TComEvents wanted, Report report)
     WakeSignal();
     // The helper starts with every signal blocked, so that none meant for
     // the process lands in it; it lets only its wake signal in.
-    sigset_t all, old;
+    struct Restore {
+        sigset_t old;
+        ~Restore() { ::pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+    } restore;
+    sigset_t all;
     sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        thread_ = std::thread(&TModemWatch::Body, this, first);
-    } catch (...) {
-        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        throw;
-    }
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &all, &restore.old);
+    thread_ = std::thread(&TModemWatch::Body, this, first);
     started_ = true;
 }
 
@@ -233,12 +195,9 @@ void TModemWatch::Body(TModemSnapshot before) {
 
 TComThread::TComThread(const TMonitorSetup& setup)
     : fd_(setup.fd), events_(setup.events), lineOps_(setup.lineOps), lineSpeed_(setup.lineSpeed),
-      rx_(*setup.rx), client_(*setup.client), txKick_(setup.txKick) {
+      rx_(*setup.rx), client_(*setup.client), txKick_(*setup.txKick) {
     auto fail = [this](int err) {
-        CloseFd(epollFd_);
-        CloseFd(stopFd_);
-        CloseFd(kickFd_);
-        CloseFd(modemFd_);
+        CloseFds();
         throw std::system_error(err, std::generic_category());
     };
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
@@ -271,8 +230,7 @@ TComThread::TComThread(const TMonitorSetup& setup)
             // delivered like all others and in the same order.
             modem_ = std::make_unique<TModemWatch>(ModemOpsOf(lineOps_), events_, [this](TComEvents e) {
                 modemPending_.fetch_or(e.Bits());
-                const std::uint64_t one = 1;
-                [[maybe_unused]] auto r = ::write(modemFd_, &one, sizeof one);
+                SignalEventFd(modemFd_);
             });
         } catch (const std::system_error& e) {
             fail(e.code().value());
@@ -282,15 +240,15 @@ TComThread::TComThread(const TMonitorSetup& setup)
             CloseFd(modemFd_); // also leaves the epoll set
         }
     }
-    if (events_.Has(evTxEmpty) && txKick_)
-        txKick_->store(kickFd_, std::memory_order_release);
+    if (events_.Has(evTxEmpty))
+        txKick_.store(kickFd_, std::memory_order_release);
     // The counters as the port opened: what moves from here on is news.
-    counted_ = (events_.Has(evError) || events_.Has(evBreak)) && lineOps_.counters(lastCounters_) == 0;
+    TComErrors none;
+    counted_ = (events_.Has(evError) || events_.Has(evBreak)) && counters_.Look(lineOps_, none) == 0;
     try {
         thread_ = std::thread(&TComThread::Body, this);
     } catch (const std::system_error& e) {
-        if (txKick_)
-            txKick_->store(-1);
+        txKick_.store(-1);
         modem_.reset();
         fail(e.code().value());
     }
@@ -298,10 +256,12 @@ TComThread::TComThread(const TMonitorSetup& setup)
 
 TComThread::~TComThread() {
     Stop();
-    CloseFd(epollFd_);
-    CloseFd(stopFd_);
-    CloseFd(kickFd_);
-    CloseFd(modemFd_);
+    CloseFds();
+}
+
+void TComThread::CloseFds() {
+    for (int* fd : {&epollFd_, &stopFd_, &kickFd_, &modemFd_})
+        CloseFd(*fd);
 }
 
 void TComThread::Stop() {
@@ -312,15 +272,13 @@ void TComThread::Stop() {
         client_.Dispatcher().WaitUntil([this] { return !Running(); });
         thread_.join();
     }
-    if (txKick_)
-        txKick_->store(-1, std::memory_order_release);
+    txKick_.store(-1, std::memory_order_release);
 }
 
 void TComThread::RequestStop() {
     if (stop_.exchange(true))
         return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto r = ::write(stopFd_, &one, sizeof one);
+    SignalEventFd(stopFd_);
 }
 
 void TComThread::Body() {
@@ -330,9 +288,12 @@ void TComThread::Body() {
     try {
         ended = Loop();
         client_.AwaitDelivery();
-        // Stopped, hung up or failed wait: the device is tidied as the
-        // monitor ends. A raised handler leaves it as it was.
-        Cleanup();
+        // Stopped, hung up or failed wait: both queues are emptied, the
+        // driver's and ours, as the monitor ends; what was just written (an
+        // acknowledgement before a close) may leave first. A raised handler
+        // leaves them as they were.
+        PurgeQueues(fd_, lineSpeed_);
+        rx_.Clear();
     } catch (const std::exception& e) {
         ended = e.what();
         raised = true;
@@ -354,44 +315,17 @@ void TComThread::Body() {
     dispatcher.Notify();
 }
 
-std::string TComThread::HangUpMessage() { return EComPort(CError_ReadFailed, EIO).what(); }
-
-void TComThread::Cleanup() {
-    // Both queues are emptied as the monitor ends, the driver's and ours;
-    // what was just written (an acknowledgement before a close) may leave first.
-    PurgeQueues(fd_, lineSpeed_);
-    rx_.Clear();
-}
-
-int TComThread::TxWaitMs(int queued) const {
-    // About the time the queued bytes take on the line (10 bits a byte).
-    const long long ms = lineSpeed_ > 0 ? 10000LL * queued / lineSpeed_ : 100;
-    return static_cast<int>(std::clamp<long long>(ms, 1, 100));
-}
-
 TComEvents TComThread::CounterEvents() {
+    TComErrors moved;
+    if (counters_.Look(lineOps_, moved) != 0)
+        return {};
     TComEvents events;
-    TLineCounters now;
-    std::lock_guard lock(countersMutex_);
-    TLineCounters& last = lastCounters_;
-    if (lineOps_.counters(now) == 0) {
-        if (events_.Has(evError) &&
-            (now.frame != last.frame || now.overrun != last.overrun ||
-             now.parity != last.parity || now.bufOverrun != last.bufOverrun))
-            events.Include(evError);
-        if (events_.Has(evBreak) && now.brk != last.brk)
-            events.Include(evBreak);
-        last = now;
-    }
+    if (events_.Has(evBreak) && moved.Has(ceBreak))
+        events.Include(evBreak);
+    moved.Exclude(ceBreak);
+    if (events_.Has(evError) && !moved.Empty())
+        events.Include(evError);
     return events;
-}
-
-void TComThread::WatchDeviceInput(bool on) {
-    epoll_event e{};
-    e.events = on ? EPOLLIN | EPOLLET : EPOLLET;
-    e.data.u32 = kDevice;
-    // Turned on again, the set reports input already there at once.
-    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &e);
 }
 
 TComEvents TComThread::CatchUp() {
@@ -420,7 +354,7 @@ std::string TComThread::Loop() {
             // flow control) is looked at less and less often.
             int queued = 0;
             if (lineOps_.outputQueued(queued) == 0 && queued > 0) {
-                txWait = queued == lastQueued ? std::min(txWait * 2, kMaxTxWaitMs) : TxWaitMs(queued);
+                txWait = queued == lastQueued ? std::min(txWait * 2, kMaxTxWaitMs) : TxWaitMs(queued, lineSpeed_);
                 lastQueued = queued;
                 timeout = txWait;
             }
@@ -442,21 +376,17 @@ std::string TComThread::Loop() {
         for (int i = 0; i < n; ++i) {
             const std::uint32_t tag = ready[i].data.u32;
             if (tag == kDevice) {
-                // An arrival the main thread's loop watches for itself is
-                // its to take (a full queue or a hang-up comes back here).
-                rx |= (ready[i].events & EPOLLIN) != 0 && !rx_.MainWatches();
+                rx |= (ready[i].events & EPOLLIN) != 0;
                 hangUp |= (ready[i].events & (EPOLLHUP | EPOLLERR)) != 0;
             } else if (tag == kKick) {
-                std::uint64_t v;
-                [[maybe_unused]] auto r = ::read(kickFd_, &v, sizeof v);
+                ClearEventFd(kickFd_);
                 txPending = true;
                 lastQueued = -1;
             } else if (tag == kResume) {
                 rx_.ClearResume();
                 rx = true;
             } else if (tag == kModem) {
-                std::uint64_t v;
-                [[maybe_unused]] auto r = ::read(modemFd_, &v, sizeof v);
+                ClearEventFd(modemFd_);
                 batch |= TComEvents::FromBits(modemPending_.exchange(0));
             }
         }
@@ -478,8 +408,7 @@ std::string TComThread::Loop() {
                 batch.Include(evTxEmpty);
             }
         }
-        if (hangUp)
-            hungUp_ = true;
+        hungUp_ = hungUp_ || hangUp;
         // The last bytes before a hang-up are still announced.
         if (!batch.Empty())
             client_.Deliver(batch);

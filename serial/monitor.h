@@ -21,18 +21,6 @@
 
 namespace serial {
 
-// Gives output already written a bounded time to leave the line before a
-// purge: about the time its bytes take at bitsPerSecond, plus a little, and
-// never longer than a line that does not drain at all deserves. Returns true
-// when the driver's output queue is empty, so that a purge needs to discard
-// only input (on a pty, discarding output would take the bytes from the
-// other side's input as well).
-bool DrainOutput(int fd, int bitsPerSecond);
-
-// Empties both driver queues as the end of a monitor and a close do, after
-// DrainOutput.
-void PurgeQueues(int fd, int bitsPerSecond);
-
 // The modem lines at one moment: TIOCM_* bits, and the driver's change
 // counters where it keeps them (TIOCGICOUNT).
 struct TModemSnapshot {
@@ -121,8 +109,8 @@ struct TMonitorSetup {
     int lineSpeed = 0;
     TRxPath* rx = nullptr;
     TMonitorClient* client = nullptr;
-    // Published while the monitor watches for evTxEmpty: written to when
-    // output has been queued. -1 otherwise.
+    // The port's "output queued" descriptor: the monitor publishes its own
+    // there while it watches for evTxEmpty, -1 otherwise.
     std::atomic<int>* txKick = nullptr;
 };
 
@@ -145,20 +133,14 @@ public:
     // received meanwhile into the queue and returns the events the monitor
     // would have delivered next.
     TComEvents CatchUp();
-    // Any thread: whether the monitor wakes for input on the device (a
-    // hang-up always wakes it). Off while the main thread's loop watches.
-    void WatchDeviceInput(bool on);
 
 private:
     void Body();
     // Returns the message of a monitor that ended by itself, or "" on stop.
     std::string Loop();
-    void Cleanup();
-    int TxWaitMs(int queued) const;
     // Error and break events from the driver's counters since the last look.
     TComEvents CounterEvents();
-    static std::string HangUpMessage();
-    static constexpr int kMaxTxWaitMs = 1000;
+    void CloseFds();
 
     const int fd_;
     const TComEvents events_;
@@ -166,7 +148,7 @@ private:
     const int lineSpeed_;
     TRxPath& rx_;
     TMonitorClient& client_;
-    std::atomic<int>* const txKick_;
+    std::atomic<int>& txKick_;
     int epollFd_ = -1;
     int stopFd_ = -1;
     int kickFd_ = -1;
@@ -178,9 +160,9 @@ private:
     std::atomic<bool> ended_{false};
     bool hungUp_ = false;
     bool counted_ = false;
-    // The counters as last seen: by the loop, and by CatchUp on the main thread.
-    std::mutex countersMutex_;
-    TLineCounters lastCounters_;
+    // The counters as last seen: by the loop, and by CatchUp on the main
+    // thread while the loop waits for that delivery.
+    TCounterWatch counters_;
     std::thread thread_;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 
 #include <fcntl.h>
@@ -25,22 +26,11 @@ enum class TtyKind { None, Line, Refused };
 
 // /proc/tty/drivers: "name  /dev/node  major  minor[-minor]  type".
 TtyKind KindFromDrivers(unsigned maj, unsigned min) {
-    const int fd = ::open("/proc/tty/drivers", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    std::ifstream drivers("/proc/tty/drivers");
+    if (!drivers)
         return TtyKind::Line; // cannot tell: the numbers below still hold
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
+    std::string line;
+    while (std::getline(drivers, line)) {
         char type[64] = {};
         unsigned major = 0, lo = 0, hi = 0;
         int used = 0;

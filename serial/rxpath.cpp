@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include <sys/eventfd.h>
@@ -23,19 +24,19 @@ int MakeEventFd(std::atomic<int>& fd) {
     return 0;
 }
 
-void Signal(int fd) {
+} // namespace
+
+void SignalEventFd(int fd) {
     if (fd >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] auto r = ::write(fd, &one, sizeof one);
     }
 }
 
-void Clear(int fd) {
+void ClearEventFd(int fd) {
     std::uint64_t v;
     [[maybe_unused]] auto r = ::read(fd, &v, sizeof v);
 }
-
-} // namespace
 
 TRxPath::~TRxPath() {
     for (int fd : {readyFd_.load(), resumeFd_.load()})
@@ -44,10 +45,9 @@ TRxPath::~TRxPath() {
 }
 
 int TRxPath::Attach(int fd, unsigned long long device) {
-    if (const int err = MakeEventFd(readyFd_))
-        return err;
-    if (const int err = MakeEventFd(resumeFd_))
-        return err;
+    for (std::atomic<int>* wake : {&readyFd_, &resumeFd_})
+        if (const int err = MakeEventFd(*wake))
+            return err;
     {
         std::lock_guard lock(drainMutex_);
         if (device != device_)
@@ -67,27 +67,11 @@ void TRxPath::Detach() {
     fd_ = -1;
 }
 
-void TRxPath::Configure(const TRxFilterConfig& f, std::uint8_t eventChar, bool inputFlow) {
-    std::uint32_t bits = 0;
-    if (f.marks)
-        bits |= 1u;
-    if (f.replace)
-        bits |= 2u | (std::uint32_t(f.replaceChar) << 8);
-    if (f.discardNull)
-        bits |= 4u;
-    filterBits_.store(bits);
-    watchChar_.store(eventChar);
-    inputFlow_.store(inputFlow);
-}
-
-TRxFilterConfig TRxPath::FilterConfig() const {
-    const std::uint32_t bits = filterBits_.load();
-    TRxFilterConfig c;
-    c.marks = bits & 1u;
-    c.replace = bits & 2u;
-    c.discardNull = bits & 4u;
-    c.replaceChar = static_cast<std::uint8_t>(bits >> 8);
-    return c;
+void TRxPath::Configure(const TRxFilterConfig& filter, std::uint8_t eventChar, bool inputFlow) {
+    std::lock_guard lock(drainMutex_);
+    config_ = filter;
+    eventChar_ = eventChar;
+    inputFlow_ = inputFlow;
 }
 
 void TRxPath::Clear() {
@@ -95,30 +79,13 @@ void TRxPath::Clear() {
     queue_.Clear();
 }
 
-TRxPath::Drained TRxPath::DrainForMonitor() { return Drain(true); }
-
-TComEvents TRxPath::TakeReaderEvents() { return TComEvents::FromBits(readerEvents_.exchange(0)); }
-
-void TRxPath::ClearResume() { serial::Clear(ResumeFd()); }
-void TRxPath::WakeMonitor() { Signal(ResumeFd()); }
-void TRxPath::ClearReady() { serial::Clear(ReadyFd()); }
-
-void TRxPath::NoteReaderEvents(TComEvents events) {
-    readerEvents_.fetch_or(events.Bits());
-    // The monitor leaves arrivals to a watching main thread: woken for these.
-    if (mainWatches_.load())
-        WakeMonitor();
-}
-
 TRxPath::Drained TRxPath::Drain(bool monitor) {
     Drained r;
     std::lock_guard lock(drainMutex_);
     if (fd_ < 0)
         return r;
-    const TRxFilterConfig config = FilterConfig();
     // Input flow control works only while bytes stay in the driver.
-    const bool onlyWhatFits = !monitor || inputFlow_.load();
-    const int watch = watchChar_.load();
+    const bool onlyWhatFits = !monitor || inputFlow_;
     const int level = queue_.Capacity() * 8 / 10;
     char buf[4096];
     for (;;) {
@@ -146,12 +113,12 @@ TRxPath::Drained TRxPath::Drain(bool monitor) {
             r.hungUp = true;
             break;
         }
-        const int m = filter_.Apply(buf, static_cast<int>(n), config);
+        const int m = filter_.Apply(buf, static_cast<int>(n), config_);
         if (m > 0) {
             const TRxQueue::Appended a = queue_.Append(buf, m);
             if (a.taken > 0) {
                 r.events.Include(evRxChar);
-                if (std::memchr(buf, watch, static_cast<std::size_t>(a.taken)))
+                if (std::memchr(buf, eventChar_, static_cast<std::size_t>(a.taken)))
                     r.events.Include(evRxFlag);
                 if (a.before < level && a.after >= level)
                     r.events.Include(evRx80Full);
@@ -161,7 +128,7 @@ TRxPath::Drained TRxPath::Drain(bool monitor) {
                 r.events.Include(evError);
             }
             if (a.readerWaiting)
-                Signal(ReadyFd());
+                SignalEventFd(ReadyFd());
         }
         if (n < want)
             break; // drained; a later arrival wakes the monitor again
@@ -174,8 +141,7 @@ int TRxPath::Receive(char* out, int n, bool armWake) {
     bool hungUp = false;
     while (got < n) {
         const Drained d = Drain(false);
-        if (!d.events.Empty())
-            NoteReaderEvents(d.events); // announced with the monitor's next batch
+        readerEvents_.fetch_or(d.events.Bits()); // announced with the monitor's next batch
         if (d.error != 0) {
             if (got == 0)
                 throw EComPort(CError_ReadFailed, d.error);
@@ -200,9 +166,105 @@ int TRxPath::Pending() {
     const Drained d = Drain(false);
     if (d.error != 0)
         throw EComPort(CError_ClearComFailed, d.error);
-    if (!d.events.Empty())
-        NoteReaderEvents(d.events);
+    readerEvents_.fetch_or(d.events.Bits());
     return queue_.Size();
+}
+
+// --- the filter and the queue ------------------------------------------------
+
+int TRxFilter::Apply(char* data, int n, const TRxFilterConfig& c) {
+    int out = 0;
+    auto put = [&](char b, bool replaced) {
+        if (c.discardNull && b == 0 && !replaced)
+            return;
+        data[out++] = b;
+    };
+    if (!c.marks) {
+        carry_ = 0;
+        if (!c.discardNull)
+            return n;
+        for (int i = 0; i < n; ++i)
+            put(data[i], false);
+        return out;
+    }
+    for (int i = 0; i < n; ++i) {
+        const char b = data[i];
+        if (carry_ == 0) {
+            if (b == '\377')
+                carry_ = 1;
+            else
+                put(b, false);
+        } else if (carry_ == 1) {
+            if (b == '\377') {
+                carry_ = 0;
+                put(b, false);
+            } else if (b == 0) {
+                carry_ = 2;
+            } else {
+                // Not a mark after all (the kernel never sends this): keep both.
+                carry_ = 0;
+                put('\377', false);
+                put(b, false);
+            }
+        } else {
+            carry_ = 0;
+            if (c.replace)
+                put(static_cast<char>(c.replaceChar), true);
+            else
+                put(b, false);
+        }
+    }
+    return out;
+}
+
+void TRxQueue::SetCapacity(int capacity) {
+    std::lock_guard lock(mutex_);
+    capacity_ = std::max(capacity, 0);
+}
+
+int TRxQueue::Capacity() const {
+    std::lock_guard lock(mutex_);
+    return capacity_;
+}
+
+TRxQueue::Appended TRxQueue::Append(const char* data, int n) {
+    std::lock_guard lock(mutex_);
+    Appended a;
+    a.before = static_cast<int>(bytes_.size());
+    a.taken = std::clamp(capacity_ - a.before, 0, std::max(n, 0));
+    bytes_.insert(bytes_.end(), data, data + a.taken);
+    a.after = a.before + a.taken;
+    if (a.taken > 0 && readerWaiting_) {
+        a.readerWaiting = true;
+        readerWaiting_ = false;
+    }
+    return a;
+}
+
+int TRxQueue::Take(char* out, int n, bool arm) {
+    std::lock_guard lock(mutex_);
+    const std::size_t want = static_cast<std::size_t>(std::max(n, 0));
+    const std::size_t got = std::min(want, bytes_.size());
+    std::copy_n(bytes_.begin(), got, out);
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(got));
+    if (arm && got < want)
+        readerWaiting_ = true;
+    return static_cast<int>(got);
+}
+
+int TRxQueue::Size() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(bytes_.size());
+}
+
+int TRxQueue::Free() const {
+    std::lock_guard lock(mutex_);
+    return std::max(0, capacity_ - static_cast<int>(bytes_.size()));
+}
+
+void TRxQueue::Clear() {
+    std::lock_guard lock(mutex_);
+    bytes_.clear();
 }
 
 } // namespace serial

@@ -1,9 +1,7 @@
 #include "serial/settings.h"
 
 #include <array>
-#include <cstdlib>
 #include <strings.h>
-
 
 namespace serial {
 
@@ -106,173 +104,33 @@ void TPersistent::AssignError(const TPersistent* source) const {
                         " to a " + ClassName());
 }
 
-// --- TComParity ---------------------------------------------------------
-
-void TComParity::CopyValues(const TComParity& o) {
-    bits_ = o.bits_;
-    check_ = o.check_;
-    replace_ = o.replace_;
-    replaceChar_ = o.replaceChar_;
-}
-
-void TComParity::Assign(const TPersistent* source) {
-    const auto* src = dynamic_cast<const TComParity*>(source);
-    if (!src)
-        AssignError(source);
-    CopyValues(*src);
-    Changed();
-}
-
-void TComParity::Changed() {
-    if (changed_)
-        changed_();
-}
-
-void TComParity::SetBits(TParityBits v) {
-    if (bits_ == v) return;
-    bits_ = v;
-    Changed();
-}
-void TComParity::SetCheck(bool v) {
-    if (check_ == v) return;
-    check_ = v;
-    Changed();
-}
-void TComParity::SetReplace(bool v) {
-    if (replace_ == v) return;
-    replace_ = v;
-    Changed();
-}
-void TComParity::SetReplaceChar(std::uint8_t v) {
-    if (replaceChar_ == v) return;
-    replaceChar_ = v;
-    Changed();
-}
-
 // --- TComFlowControl ----------------------------------------------------
 
-void TComFlowControl::CopyValues(const TComFlowControl& o) {
-    outCTSFlow_ = o.outCTSFlow_;
-    outDSRFlow_ = o.outDSRFlow_;
-    controlDTR_ = o.controlDTR_;
-    controlRTS_ = o.controlRTS_;
-    xonXoffOut_ = o.xonXoffOut_;
-    xonXoffIn_ = o.xonXoffIn_;
-    dsrSensitivity_ = o.dsrSensitivity_;
-    txContinueOnXoff_ = o.txContinueOnXoff_;
-    xonChar_ = o.xonChar_;
-    xoffChar_ = o.xoffChar_;
-}
-
-void TComFlowControl::Assign(const TPersistent* source) {
-    const auto* src = dynamic_cast<const TComFlowControl*>(source);
-    if (!src)
-        AssignError(source);
-    CopyValues(*src);
-    Changed();
-}
-
-void TComFlowControl::Changed() {
-    if (changed_)
-        changed_();
-}
-
 TFlowControl TComFlowControl::FlowControl() const {
-    if (controlRTS_ == rtsHandshake && outCTSFlow_ && !xonXoffIn_ && !xonXoffOut_)
+    if (v_.controlRTS == rtsHandshake && v_.outCTSFlow && !v_.xonXoffIn && !v_.xonXoffOut)
         return fcHardware;
-    if (controlRTS_ == rtsDisable && !outCTSFlow_ && xonXoffIn_ && xonXoffOut_)
+    if (v_.controlRTS == rtsDisable && !v_.outCTSFlow && v_.xonXoffIn && v_.xonXoffOut)
         return fcSoftware;
-    if (controlRTS_ == rtsDisable && !outCTSFlow_ && !xonXoffIn_ && !xonXoffOut_)
+    if (v_.controlRTS == rtsDisable && !v_.outCTSFlow && !v_.xonXoffIn && !v_.xonXoffOut)
         return fcNone;
     return fcCustom;
 }
 
 void TComFlowControl::SetFlowControl(TFlowControl v) {
     if (v != fcCustom) {
-        controlRTS_ = rtsDisable;
-        outCTSFlow_ = false;
-        xonXoffIn_ = false;
-        xonXoffOut_ = false;
+        v_.controlRTS = rtsDisable;
+        v_.outCTSFlow = false;
+        v_.xonXoffIn = false;
+        v_.xonXoffOut = false;
         if (v == fcHardware) {
-            controlRTS_ = rtsHandshake;
-            outCTSFlow_ = true;
+            v_.controlRTS = rtsHandshake;
+            v_.outCTSFlow = true;
         } else if (v == fcSoftware) {
-            xonXoffIn_ = true;
-            xonXoffOut_ = true;
+            v_.xonXoffIn = true;
+            v_.xonXoffOut = true;
         }
     }
     Changed();
 }
-
-void TComFlowControl::SetOutCTSFlow(bool v) { Set(outCTSFlow_, v); }
-void TComFlowControl::SetOutDSRFlow(bool v) { Set(outDSRFlow_, v); }
-void TComFlowControl::SetControlDTR(TDTRFlowControl v) { Set(controlDTR_, v); }
-void TComFlowControl::SetControlRTS(TRTSFlowControl v) { Set(controlRTS_, v); }
-void TComFlowControl::SetXonXoffOut(bool v) { Set(xonXoffOut_, v); }
-void TComFlowControl::SetXonXoffIn(bool v) { Set(xonXoffIn_, v); }
-void TComFlowControl::SetDSRSensitivity(bool v) { Set(dsrSensitivity_, v); }
-void TComFlowControl::SetTxContinueOnXoff(bool v) { Set(txContinueOnXoff_, v); }
-void TComFlowControl::SetXonChar(std::uint8_t v) { Set(xonChar_, v); }
-void TComFlowControl::SetXoffChar(std::uint8_t v) { Set(xoffChar_, v); }
-
-// --- TComTimeouts -------------------------------------------------------
-
-void TComTimeouts::CopyValues(const TComTimeouts& o) {
-    readInterval_ = o.readInterval_;
-    readTotalMultiplier_ = o.readTotalMultiplier_;
-    readTotalConstant_ = o.readTotalConstant_;
-    writeTotalMultiplier_ = o.writeTotalMultiplier_;
-    writeTotalConstant_ = o.writeTotalConstant_;
-}
-
-void TComTimeouts::Assign(const TPersistent* source) {
-    const auto* src = dynamic_cast<const TComTimeouts*>(source);
-    if (!src)
-        AssignError(source);
-    CopyValues(*src);
-    if (changed_)
-        changed_();
-}
-
-void TComTimeouts::Set(std::int32_t& field, std::int32_t v) {
-    if (field == v)
-        return;
-    field = v;
-    if (changed_)
-        changed_();
-}
-
-void TComTimeouts::SetReadInterval(std::int32_t v) { Set(readInterval_, v); }
-void TComTimeouts::SetReadTotalMultiplier(std::int32_t v) { Set(readTotalMultiplier_, v); }
-void TComTimeouts::SetReadTotalConstant(std::int32_t v) { Set(readTotalConstant_, v); }
-void TComTimeouts::SetWriteTotalMultiplier(std::int32_t v) { Set(writeTotalMultiplier_, v); }
-void TComTimeouts::SetWriteTotalConstant(std::int32_t v) { Set(writeTotalConstant_, v); }
-
-// --- TComBuffer ---------------------------------------------------------
-
-void TComBuffer::CopyValues(const TComBuffer& o) {
-    inputSize_ = o.inputSize_;
-    outputSize_ = o.outputSize_;
-}
-
-void TComBuffer::Assign(const TPersistent* source) {
-    const auto* src = dynamic_cast<const TComBuffer*>(source);
-    if (!src)
-        AssignError(source);
-    CopyValues(*src);
-    if (changed_)
-        changed_();
-}
-
-void TComBuffer::Set(std::int32_t& field, std::int32_t v) {
-    if (field == v)
-        return;
-    field = (v > 0 && (v & 1)) ? v - 1 : v;
-    if (changed_)
-        changed_();
-}
-
-void TComBuffer::SetInputSize(std::int32_t v) { Set(inputSize_, v); }
-void TComBuffer::SetOutputSize(std::int32_t v) { Set(outputSize_, v); }
 
 } // namespace serial

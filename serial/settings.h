@@ -108,141 +108,167 @@ protected:
 };
 
 // Each group holds its values and reports a change through its one callback
-// (a port re-applies the group there). A free-standing instance only stores.
+// (a port re-applies the group there). A free-standing instance only stores;
+// a copy stores the values without the callback.
 using TSettingsChanged = std::function<void()>;
 
-class TComParity final : public TPersistent {
+template <class Group>
+class TSettingsGroup : public TPersistent {
 public:
-    explicit TComParity(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
-    TComParity(const TComParity& other) : TPersistent() { CopyValues(other); }
-    TComParity& operator=(const TComParity& other) { Assign(&other); return *this; }
-    const char* ClassName() const override { return "TComParity"; }
-    void Assign(const TPersistent* source) override;
+    void Assign(const TPersistent* source) override {
+        const auto* src = dynamic_cast<const Group*>(source);
+        if (!src)
+            AssignError(source);
+        static_cast<Group&>(*this).v_ = src->v_;
+        Changed();
+    }
 
-    TParityBits Bits() const { return bits_; }
-    bool Check() const { return check_; }
-    bool Replace() const { return replace_; }
-    std::uint8_t ReplaceChar() const { return replaceChar_; }
-    void SetBits(TParityBits v);
-    void SetCheck(bool v);
-    void SetReplace(bool v);
-    void SetReplaceChar(std::uint8_t v);
-
-private:
-    void CopyValues(const TComParity& o);
-    void Changed();
-    TSettingsChanged changed_;
-    TParityBits bits_ = prNone;
-    bool check_ = false;
-    bool replace_ = false;
-    std::uint8_t replaceChar_ = 0;
-};
-
-class TComFlowControl final : public TPersistent {
-public:
-    explicit TComFlowControl(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
-    TComFlowControl(const TComFlowControl& other) : TPersistent() { CopyValues(other); }
-    TComFlowControl& operator=(const TComFlowControl& other) { Assign(&other); return *this; }
-    const char* ClassName() const override { return "TComFlowControl"; }
-    void Assign(const TPersistent* source) override;
-
-    // The preset is computed, never stored; writing it always re-applies.
-    TFlowControl FlowControl() const;
-    void SetFlowControl(TFlowControl v);
-
-    bool OutCTSFlow() const { return outCTSFlow_; }
-    bool OutDSRFlow() const { return outDSRFlow_; }
-    TDTRFlowControl ControlDTR() const { return controlDTR_; }
-    TRTSFlowControl ControlRTS() const { return controlRTS_; }
-    bool XonXoffOut() const { return xonXoffOut_; }
-    bool XonXoffIn() const { return xonXoffIn_; }
-    bool DSRSensitivity() const { return dsrSensitivity_; }
-    bool TxContinueOnXoff() const { return txContinueOnXoff_; }
-    std::uint8_t XonChar() const { return xonChar_; }
-    std::uint8_t XoffChar() const { return xoffChar_; }
-    void SetOutCTSFlow(bool v);
-    void SetOutDSRFlow(bool v);
-    void SetControlDTR(TDTRFlowControl v);
-    void SetControlRTS(TRTSFlowControl v);
-    void SetXonXoffOut(bool v);
-    void SetXonXoffIn(bool v);
-    void SetDSRSensitivity(bool v);
-    void SetTxContinueOnXoff(bool v);
-    void SetXonChar(std::uint8_t v);
-    void SetXoffChar(std::uint8_t v);
-
-private:
-    void CopyValues(const TComFlowControl& o);
-    void Changed();
+protected:
+    explicit TSettingsGroup(TSettingsChanged changed) : changed_(std::move(changed)) {}
+    TSettingsGroup(const TSettingsGroup&) : TPersistent() {}
+    void Changed() const {
+        if (changed_)
+            changed_();
+    }
     template <class T> void Set(T& field, T v) {
         if (field == v)
             return;
         field = v;
         Changed();
     }
+
+private:
     TSettingsChanged changed_;
-    bool outCTSFlow_ = false;
-    bool outDSRFlow_ = false;
-    TDTRFlowControl controlDTR_ = dtrDisable;
-    TRTSFlowControl controlRTS_ = rtsDisable;
-    bool xonXoffOut_ = false;
-    bool xonXoffIn_ = false;
-    bool dsrSensitivity_ = false;
-    bool txContinueOnXoff_ = false;
-    std::uint8_t xonChar_ = 17;
-    std::uint8_t xoffChar_ = 19;
 };
 
-class TComTimeouts final : public TPersistent {
+class TComParity final : public TSettingsGroup<TComParity> {
 public:
-    explicit TComTimeouts(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
-    TComTimeouts(const TComTimeouts& other) : TPersistent() { CopyValues(other); }
+    explicit TComParity(TSettingsChanged changed = {}) : TSettingsGroup(std::move(changed)) {}
+    TComParity(const TComParity&) = default;
+    TComParity& operator=(const TComParity& other) { Assign(&other); return *this; }
+    const char* ClassName() const override { return "TComParity"; }
+
+    TParityBits Bits() const { return v_.bits; }
+    bool Check() const { return v_.check; }
+    bool Replace() const { return v_.replace; }
+    std::uint8_t ReplaceChar() const { return v_.replaceChar; }
+    void SetBits(TParityBits v) { Set(v_.bits, v); }
+    void SetCheck(bool v) { Set(v_.check, v); }
+    void SetReplace(bool v) { Set(v_.replace, v); }
+    void SetReplaceChar(std::uint8_t v) { Set(v_.replaceChar, v); }
+
+private:
+    friend TSettingsGroup;
+    struct {
+        TParityBits bits = prNone;
+        bool check = false;
+        bool replace = false;
+        std::uint8_t replaceChar = 0;
+    } v_;
+};
+
+class TComFlowControl final : public TSettingsGroup<TComFlowControl> {
+public:
+    explicit TComFlowControl(TSettingsChanged changed = {}) : TSettingsGroup(std::move(changed)) {}
+    TComFlowControl(const TComFlowControl&) = default;
+    TComFlowControl& operator=(const TComFlowControl& other) { Assign(&other); return *this; }
+    const char* ClassName() const override { return "TComFlowControl"; }
+
+    // The preset is computed, never stored; writing it always re-applies.
+    TFlowControl FlowControl() const;
+    void SetFlowControl(TFlowControl v);
+
+    bool OutCTSFlow() const { return v_.outCTSFlow; }
+    bool OutDSRFlow() const { return v_.outDSRFlow; }
+    TDTRFlowControl ControlDTR() const { return v_.controlDTR; }
+    TRTSFlowControl ControlRTS() const { return v_.controlRTS; }
+    bool XonXoffOut() const { return v_.xonXoffOut; }
+    bool XonXoffIn() const { return v_.xonXoffIn; }
+    bool DSRSensitivity() const { return v_.dsrSensitivity; }
+    bool TxContinueOnXoff() const { return v_.txContinueOnXoff; }
+    std::uint8_t XonChar() const { return v_.xonChar; }
+    std::uint8_t XoffChar() const { return v_.xoffChar; }
+    void SetOutCTSFlow(bool v) { Set(v_.outCTSFlow, v); }
+    void SetOutDSRFlow(bool v) { Set(v_.outDSRFlow, v); }
+    void SetControlDTR(TDTRFlowControl v) { Set(v_.controlDTR, v); }
+    void SetControlRTS(TRTSFlowControl v) { Set(v_.controlRTS, v); }
+    void SetXonXoffOut(bool v) { Set(v_.xonXoffOut, v); }
+    void SetXonXoffIn(bool v) { Set(v_.xonXoffIn, v); }
+    void SetDSRSensitivity(bool v) { Set(v_.dsrSensitivity, v); }
+    void SetTxContinueOnXoff(bool v) { Set(v_.txContinueOnXoff, v); }
+    void SetXonChar(std::uint8_t v) { Set(v_.xonChar, v); }
+    void SetXoffChar(std::uint8_t v) { Set(v_.xoffChar, v); }
+
+private:
+    friend TSettingsGroup;
+    struct {
+        bool outCTSFlow = false;
+        bool outDSRFlow = false;
+        TDTRFlowControl controlDTR = dtrDisable;
+        TRTSFlowControl controlRTS = rtsDisable;
+        bool xonXoffOut = false;
+        bool xonXoffIn = false;
+        bool dsrSensitivity = false;
+        bool txContinueOnXoff = false;
+        std::uint8_t xonChar = 17;
+        std::uint8_t xoffChar = 19;
+    } v_;
+};
+
+class TComTimeouts final : public TSettingsGroup<TComTimeouts> {
+public:
+    explicit TComTimeouts(TSettingsChanged changed = {}) : TSettingsGroup(std::move(changed)) {}
+    TComTimeouts(const TComTimeouts&) = default;
     TComTimeouts& operator=(const TComTimeouts& other) { Assign(&other); return *this; }
     const char* ClassName() const override { return "TComTimeouts"; }
-    void Assign(const TPersistent* source) override;
 
-    std::int32_t ReadInterval() const { return readInterval_; }
-    std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
-    std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
-    std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
-    std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
-    void SetReadInterval(std::int32_t v);
-    void SetReadTotalMultiplier(std::int32_t v);
-    void SetReadTotalConstant(std::int32_t v);
-    void SetWriteTotalMultiplier(std::int32_t v);
-    void SetWriteTotalConstant(std::int32_t v);
+    std::int32_t ReadInterval() const { return v_.readInterval; }
+    std::int32_t ReadTotalMultiplier() const { return v_.readTotalMultiplier; }
+    std::int32_t ReadTotalConstant() const { return v_.readTotalConstant; }
+    std::int32_t WriteTotalMultiplier() const { return v_.writeTotalMultiplier; }
+    std::int32_t WriteTotalConstant() const { return v_.writeTotalConstant; }
+    void SetReadInterval(std::int32_t v) { Set(v_.readInterval, v); }
+    void SetReadTotalMultiplier(std::int32_t v) { Set(v_.readTotalMultiplier, v); }
+    void SetReadTotalConstant(std::int32_t v) { Set(v_.readTotalConstant, v); }
+    void SetWriteTotalMultiplier(std::int32_t v) { Set(v_.writeTotalMultiplier, v); }
+    void SetWriteTotalConstant(std::int32_t v) { Set(v_.writeTotalConstant, v); }
 
 private:
-    void CopyValues(const TComTimeouts& o);
-    void Set(std::int32_t& field, std::int32_t v);
-    TSettingsChanged changed_;
-    std::int32_t readInterval_ = -1;
-    std::int32_t readTotalMultiplier_ = 0;
-    std::int32_t readTotalConstant_ = 0;
-    std::int32_t writeTotalMultiplier_ = 100;
-    std::int32_t writeTotalConstant_ = 1000;
+    friend TSettingsGroup;
+    struct {
+        std::int32_t readInterval = -1;
+        std::int32_t readTotalMultiplier = 0;
+        std::int32_t readTotalConstant = 0;
+        std::int32_t writeTotalMultiplier = 100;
+        std::int32_t writeTotalConstant = 1000;
+    } v_;
 };
 
-class TComBuffer final : public TPersistent {
+class TComBuffer final : public TSettingsGroup<TComBuffer> {
 public:
-    explicit TComBuffer(TSettingsChanged changed = {}) : changed_(std::move(changed)) {}
-    TComBuffer(const TComBuffer& other) : TPersistent() { CopyValues(other); }
+    explicit TComBuffer(TSettingsChanged changed = {}) : TSettingsGroup(std::move(changed)) {}
+    TComBuffer(const TComBuffer&) = default;
     TComBuffer& operator=(const TComBuffer& other) { Assign(&other); return *this; }
     const char* ClassName() const override { return "TComBuffer"; }
-    void Assign(const TPersistent* source) override;
 
-    std::int32_t InputSize() const { return inputSize_; }
-    std::int32_t OutputSize() const { return outputSize_; }
+    std::int32_t InputSize() const { return v_.inputSize; }
+    std::int32_t OutputSize() const { return v_.outputSize; }
     // A positive odd size is lowered by one (1025 is kept as 1024).
-    void SetInputSize(std::int32_t v);
-    void SetOutputSize(std::int32_t v);
+    void SetInputSize(std::int32_t v) { SetSize(v_.inputSize, v); }
+    void SetOutputSize(std::int32_t v) { SetSize(v_.outputSize, v); }
 
 private:
-    void CopyValues(const TComBuffer& o);
-    void Set(std::int32_t& field, std::int32_t v);
-    TSettingsChanged changed_;
-    std::int32_t inputSize_ = 1024;
-    std::int32_t outputSize_ = 1024;
+    friend TSettingsGroup;
+    void SetSize(std::int32_t& field, std::int32_t v) {
+        if (field == v)
+            return;
+        field = v > 0 && (v & 1) ? v - 1 : v;
+        Changed();
+    }
+    struct {
+        std::int32_t inputSize = 1024;
+        std::int32_t outputSize = 1024;
+    } v_;
 };
 
 } // namespace serial

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
-#include <ctime>
 
 #include <poll.h>
 #include <unistd.h>
@@ -20,9 +20,8 @@ namespace {
 constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
 
 std::int64_t NowMs() {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Poll timeout until deadline (ms, -1 for none); 0 once it has passed.
@@ -35,13 +34,6 @@ int TimeLeft(std::int64_t deadline) {
 
 } // namespace
 
-void TPortDevice::Register(TComTransfer& t) {
-    std::lock_guard lock(transferMutex_);
-    ++activeTransfers_;
-    t.abortGeneration = abortGeneration_;
-    t.registered = true;
-}
-
 void TPortDevice::Unregister(TComTransfer& t) {
     if (!t.registered)
         return;
@@ -50,9 +42,7 @@ void TPortDevice::Unregister(TComTransfer& t) {
     // A cancel nobody is left to see is taken back (only one was sent).
     if (--activeTransfers_ == 0 && abortSignalled_) {
         abortSignalled_ = false;
-        std::uint64_t v;
-        while (::read(abortFd_, &v, sizeof v) > 0) {
-        }
+        ClearEventFd(abortFd_);
     }
 }
 
@@ -70,8 +60,10 @@ void TPortDevice::AbortTransfers() {
 }
 
 // Resets t for a transfer of count bytes; false when there is nothing to move.
-bool TPortDevice::Prepare(TComTransfer& t, TTransferKind kind, int count) {
+bool TPortDevice::Prepare(TComTransfer& t, TTransferKind kind, int count, char* read, const char* write) {
     t.kind = kind;
+    t.readBuffer = read;
+    t.writeBuffer = write;
     t.count = std::max(count, 0);
     t.done = 0;
     t.started = false;
@@ -79,15 +71,18 @@ bool TPortDevice::Prepare(TComTransfer& t, TTransferKind kind, int count) {
 }
 
 void TPortDevice::Begin(TComTransfer& t) {
-    Register(t);
+    {
+        std::lock_guard lock(transferMutex_);
+        ++activeTransfers_;
+        t.abortGeneration = abortGeneration_;
+        t.registered = true;
+    }
     t.startMs = NowMs();
     t.started = true;
 }
 
 int TPortDevice::StartWrite(const void* buffer, int count, TComTransfer& t) {
-    t.writeBuffer = static_cast<const char*>(buffer);
-    t.readBuffer = nullptr;
-    if (!Prepare(t, xkWrite, count))
+    if (!Prepare(t, xkWrite, count, nullptr, static_cast<const char*>(buffer)))
         return 0;
     Begin(t);
     ssize_t n;
@@ -107,9 +102,7 @@ int TPortDevice::StartWrite(const void* buffer, int count, TComTransfer& t) {
 }
 
 int TPortDevice::StartRead(void* buffer, int count, TComTransfer& t, TRxPath& rx) {
-    t.readBuffer = static_cast<char*>(buffer);
-    t.writeBuffer = nullptr;
-    if (!Prepare(t, xkRead, count))
+    if (!Prepare(t, xkRead, count, static_cast<char*>(buffer), nullptr))
         return 0;
     if (fd_ < 0)
         throw EComPort(CError_ReadFailed, EBADF);
@@ -127,6 +120,12 @@ int TPortDevice::StartRead(void* buffer, int count, TComTransfer& t, TRxPath& rx
 int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TRxPath& rx) {
     if (!t.started)
         return 0;
+    // Every way out ends the transfer's registration.
+    struct Done {
+        TPortDevice& device;
+        TComTransfer& t;
+        ~Done() { device.Unregister(t); }
+    } done{*this, t};
     const bool writing = t.kind == xkWrite;
     const int failCode = writing ? CError_WriteFailed : CError_ReadFailed;
 
@@ -143,10 +142,8 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         const std::uint32_t ri = timeouts.ReadInterval();
         const std::uint32_t rtm = timeouts.ReadTotalMultiplier();
         const std::uint32_t rtc = timeouts.ReadTotalConstant();
-        if (ri == kAllOnes && rtm == 0 && rtc == 0) {
-            Unregister(t);
+        if (ri == kAllOnes && rtm == 0 && rtc == 0)
             return t.done; // what was queued, at once
-        }
         if (ri == kAllOnes && rtm == kAllOnes && rtc != 0 && rtc != kAllOnes) {
             firstBytesEnd = true;
             deadline = t.startMs + rtc;
@@ -157,10 +154,8 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
             if (ri != 0 && ri != kAllOnes)
                 interval = ri;
         }
-        if (firstBytesEnd && t.done > 0) {
-            Unregister(t);
+        if (firstBytesEnd && t.done > 0)
             return t.done;
-        }
     }
 
     std::int64_t lastByte = NowMs();
@@ -169,13 +164,7 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         if (!writing) {
             // Armed: when the queue is short the monitor tells us as it
             // queues more (it may drain the device before we look).
-            int n;
-            try {
-                n = rx.Receive(t.readBuffer + t.done, t.count - t.done, true);
-            } catch (...) {
-                Unregister(t);
-                throw;
-            }
+            const int n = rx.Receive(t.readBuffer + t.done, t.count - t.done, true);
             if (n > 0) {
                 t.done += n;
                 lastByte = NowMs();
@@ -197,9 +186,7 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            const int err = errno;
-            Unregister(t);
-            throw EComPort(failCode, err);
+            throw EComPort(failCode, errno);
         }
         if (r == 0)
             break;
@@ -217,13 +204,10 @@ int TPortDevice::AwaitTransfer(TComTransfer& t, const TComTimeouts& timeouts, TR
         if (w < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;
-            const int err = errno;
-            Unregister(t);
-            throw EComPort(failCode, err);
+            throw EComPort(failCode, errno);
         }
         t.done += static_cast<int>(w);
     }
-    Unregister(t);
     return t.done;
 }
 

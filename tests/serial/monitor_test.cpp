@@ -6,6 +6,8 @@
 
 #include "pty_peer.h"
 #include "serial/comport.h"
+#include "serial/dispatcher.h"
+#include "serial/errors.h"
 
 using namespace serial;
 using namespace serial_test;

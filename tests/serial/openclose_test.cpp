@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "serial/comport.h"
+#include "serial/dispatcher.h"
+#include "serial/errors.h"
 #include "serial/portlock.h"
+#include "serial/ports.h"
 
 #include "pty_peer.h"
-#include "serial/comport.h"
-#include "serial/ports.h"
 
 using namespace serial;
 using namespace serial_test;

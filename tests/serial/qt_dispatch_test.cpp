@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
@@ -12,6 +16,7 @@
 #include "app/pause.h"
 #include "pty_peer.h"
 #include "serial/comport.h"
+#include "serial/dispatcher.h"
 
 using namespace serial;
 using namespace serial_test;
@@ -109,6 +114,44 @@ TEST_F(QtDispatch, AnotherPortIsServedInsideAHandlersNestedLoop) {
     ASSERT_TRUE(SpinUntil([&] { return otherRan; }));
     EXPECT_TRUE(sawOtherInside);
     other.ClosePort();
+    port.ClosePort();
+}
+
+TEST_F(QtDispatch, EachArrivalIsOneDeliveryThatTakesWhatCameMeanwhile) {
+    std::vector<std::string> seen;
+    int depth = 0, deepest = 0;
+    port.OnRxChar = [&](TComPort& p, int count) {
+        deepest = std::max(deepest, ++depth);
+        std::string text;
+        p.ReadText(text, count);
+        seen.push_back(text);
+        if (text == "A") {
+            // The peer answers while a nested loop runs (a box, the pause):
+            // no handler of this port runs inside it.
+            pty.Write("B");
+            QElapsedTimer t;
+            t.start();
+            while (t.elapsed() < 100)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+            // Queued behind this delivery, before any the monitor could
+            // queue once it has ended.
+            dispatcher.Post([&] { seen.push_back("later"); });
+        }
+        --depth;
+    };
+    port.OpenPort();
+    pty.Write("A");
+    ASSERT_TRUE(SpinUntil([&] { return seen.size() >= 3; }));
+    // What came during the handler follows it in the same delivery.
+    EXPECT_EQ(seen, (std::vector<std::string>{"A", "B", "later"}));
+    pty.Write("C");
+    ASSERT_TRUE(SpinUntil([&] { return seen.size() >= 4; }));
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 100)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(seen, (std::vector<std::string>{"A", "B", "later", "C"}));
+    EXPECT_EQ(deepest, 1);
     port.ClosePort();
 }
 

@@ -10,6 +10,7 @@
 #include "printout/sheet.h"
 #include "pty_peer.h"
 #include "serial/comport.h"
+#include "serial/dispatcher.h"
 
 using namespace serial;
 using namespace serial_test;

@@ -7,6 +7,9 @@
 #include "counting_port.h"
 #include "pty_peer.h"
 #include "serial/comport.h"
+#include "serial/dispatcher.h"
+#include "serial/errors.h"
+#include "serial/termios2.h"
 
 using namespace serial;
 using namespace serial_test;

@@ -5,7 +5,11 @@
 
 #include "pty_peer.h"
 #include "serial/comport.h"
+#include "serial/device.h"
+#include "serial/dispatcher.h"
+#include "serial/errors.h"
 #include "serial/monitor.h"
+#include "serial/termios2.h"
 
 #include <atomic>
 #include <pthread.h>
