@@ -48,6 +48,14 @@ TConnection::~TConnection()
     ComPort1.OnDeferredError = nullptr;
 }
 
+void TConnection::ClosePort() noexcept
+{
+    try {
+        ComPort1.SetConnected(false);
+    } catch (...) {
+    }
+}
+
 void TConnection::SetUpComPort()
 {
     ComPort1.SetPort("COM1");

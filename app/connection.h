@@ -52,9 +52,14 @@ protected:
 class TConnection : public QObject {
 public:
     TConnection(printout::PrintoutSheet& sheet, TConnectionView& view);
+    // Unhooks the port's handlers: none runs on a connection that is gone.
     ~TConnection() override;
 
     serial::TComPort ComPort1;
+
+    // The program ends: the port is closed, and what the handlers its monitor
+    // queued add still reaches the sheet. Failures are of no use now.
+    void ClosePort() noexcept;
 
     clocklink::FrameReceiver& Receiver() { return receiver_; }
     TLink Link() const { return link_; }

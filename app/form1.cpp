@@ -138,14 +138,8 @@ TForm1::~TForm1()
 {
     // Closing may still run handlers queued by the monitor; the widgets and
     // the sheet are alive until it is done. The grid goes before the sheet
-    // it watches.
-    try {
-        ComPort1.SetConnected(false);
-    } catch (...) {
-    }
-    ComPort1.OnRxChar = nullptr;
-    ComPort1.OnMonitorEnded = nullptr;
-    ComPort1.OnDeferredError = nullptr;
+    // it watches; the connection unhooks the port as it goes.
+    connection_->ClosePort();
     delete StringGrid1;
     StringGrid1 = nullptr;
 }

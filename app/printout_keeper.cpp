@@ -70,7 +70,7 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
 {
     mark_ = std::make_unique<TRunMark>(DataFolder() + "/runs");
     printout::PrintoutFile::Hooks hooks;
-    hooks.portName = [this] { return form_.ComPort1.Port(); };
+    hooks.portName = [this] { return form_.Connection().ComPort1.Port(); };
     hooks.fileShown = [this](const std::string& path) { mark_->Record(path); };
     hooks.failed = [this](const printout::PrintoutFileFailure& failure) {
         QMetaObject::invokeMethod(this, [this, failure] { ReportFailure(failure); }, Qt::QueuedConnection);
@@ -109,10 +109,7 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
 
 TPrintoutKeeper::~TPrintoutKeeper()
 {
-    try {
-        form_.ComPort1.SetConnected(false);
-    } catch (...) {
-    }
+    form_.Connection().ClosePort();
     form_.Receiver().SetBeforeAck({});
     form_.SetSheetEndCheck({});
     endRequest = nullptr;
@@ -124,7 +121,7 @@ TPrintoutKeeper::~TPrintoutKeeper()
 
 bool TPrintoutKeeper::ClockBusy() const
 {
-    return form_.ComPort1.Connected() || form_.LineLost();
+    return form_.Connection().ComPort1.Connected() || form_.LineLost();
 }
 
 bool TPrintoutKeeper::RestoreAfterCrash()
