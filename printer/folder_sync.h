@@ -1,5 +1,5 @@
 #pragma once
-// Syncing a folder's entries, so a file just made or renamed there keeps its
+// A folder's entries synced, so a file just made or renamed there keeps its
 // name after a power cut. Qt-free and header-only: the printout files use it
 // as well as the saved PDFs.
 
@@ -16,7 +16,7 @@ inline std::string FolderOf(const std::string& path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Opens the folder and hands it to flush; a folder that will not open is left.
+// flush(fd) (fsync, or a stand-in) on the open folder; one that will not open is left.
 template <class Flush>
 void SyncFolder(const std::string& folder, Flush flush)
 {
@@ -25,11 +25,6 @@ void SyncFolder(const std::string& folder, Flush flush)
         flush(fd);
         ::close(fd);
     }
-}
-
-inline void SyncFolder(const std::string& folder)
-{
-    SyncFolder(folder, [](int fd) { ::fsync(fd); });
 }
 
 } // namespace printer

@@ -123,7 +123,7 @@ void PdfFileSpooler::Finish()
         throw EOSError(err, std::strerror(err));
     }
     drawing_.clear();
-    SyncFolder(FolderOf(path_));
+    SyncFolder(FolderOf(path_), ::fsync);
 }
 
 } // namespace printer

@@ -1,8 +1,5 @@
 #pragma once
-// A sheet row as UTF-8 text, for the printout files and the clipboard. The
-// two mark a page end differently, and both are relied on: a printout file
-// holds it as a line of its own (so a reader finds rows by lines, and `lp`
-// still breaks the page), the clipboard as a bare form feed between lines.
+// A sheet row as UTF-8 text, as the printout files and the clipboard have it.
 
 #include <string>
 
@@ -11,12 +8,14 @@
 
 namespace printout {
 
+// A page end, both relied on: a printout file gives it a line of its own, so
+// its rows are its lines; the clipboard puts a bare form feed between lines.
 enum class PageEnd {
-    FormFeedLine,  // "\f\n": a line holding only a form feed
-    FormFeed,      // '\f'
+    FormFeedLine, // "\f\n"
+    FormFeed,     // "\f"
 };
 
-// Appends the row's text with its line end, or the page end if it is a marker.
+// The row's text and line end, or the page end for a marker row.
 inline void AppendRowText(std::string& text, const PrintoutSheet& sheet, int row, PageEnd pageEnd)
 {
     if (sheet.IsPageMarker(row))
