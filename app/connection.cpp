@@ -48,7 +48,7 @@ TConnection::~TConnection()
     ComPort1.OnDeferredError = nullptr;
 }
 
-void TConnection::ClosePort() noexcept
+void TConnection::CloseAtEnd() noexcept
 {
     try {
         ComPort1.SetConnected(false);

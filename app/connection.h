@@ -59,7 +59,7 @@ public:
 
     // The program ends: the port is closed, and what the handlers its monitor
     // queued add still reaches the sheet. Failures are of no use now.
-    void ClosePort() noexcept;
+    void CloseAtEnd() noexcept;
 
     clocklink::FrameReceiver& Receiver() { return receiver_; }
     TLink Link() const { return link_; }

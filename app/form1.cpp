@@ -139,7 +139,7 @@ TForm1::~TForm1()
     // Closing may still run handlers queued by the monitor; the widgets and
     // the sheet are alive until it is done. The grid goes before the sheet
     // it watches; the connection unhooks the port as it goes.
-    connection_->ClosePort();
+    connection_->CloseAtEnd();
     delete StringGrid1;
     StringGrid1 = nullptr;
 }

@@ -109,7 +109,7 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
 
 TPrintoutKeeper::~TPrintoutKeeper()
 {
-    form_.Connection().ClosePort();
+    form_.Connection().CloseAtEnd();
     form_.Receiver().SetBeforeAck({});
     form_.SetSheetEndCheck({});
     endRequest = nullptr;
