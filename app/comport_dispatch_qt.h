@@ -1,7 +1,7 @@
 #pragma once
 // The serial port's main-thread hand-off in a Qt program: each batch of
 // queued calls is run from the Qt event loop (and from any nested loop, such
-// as a modal box or the receiver's pause). How a close waits for a port's
+// as a modal box or a close's wait). How a close waits for a port's
 // monitor is set with SetWaiter (the program gives it the pause's rule).
 
 #include <QObject>

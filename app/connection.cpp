@@ -1,6 +1,9 @@
 #include "app/connection.h"
 
 #include <QCoreApplication>
+#include <QTimer>
+#include <exception>
+#include <functional>
 #include <poll.h>
 
 #include "app/line_watch.h"
@@ -36,8 +39,11 @@ TConnection::TConnection(printout::PrintoutSheet& sheet, TConnectionView& view)
     : sheet_(sheet),
       view_(view),
       receiver_(portOps_, sheet_, [this](clocklink::LampColor c) { view_.ShowLamp(c); },
-                [](int ms) { DelayProcessingMessages(ms); })
+                clocklink::FrameReceiver::Schedule([this](int ms, std::function<void()> callback) {
+                    QTimer::singleShot(ms, Qt::PreciseTimer, this, std::move(callback));
+                }))
 {
+    receiver_.SetAckFailed([this] { AckFailed(std::current_exception()); });
     SetUpComPort();
 }
 
@@ -51,9 +57,11 @@ TConnection::~TConnection()
 void TConnection::CloseAtEnd() noexcept
 {
     try {
+        SendDueAcks();
         ComPort1.SetConnected(false);
     } catch (...) {
     }
+    receiver_.DropDueAcks();
 }
 
 void TConnection::SetUpComPort()
@@ -128,11 +136,15 @@ void TConnection::DisconnectLoft()
 
 void TConnection::CloseLink()
 {
+    SendDueAcks();
     StopWaiting();
     // Emptied first: a close that fails leaves it so.
     shown_.p3Port.reset();
     Show();
     ComPort1.ClosePort();
+    // A frame its last delivery took in cannot be answered now.
+    if (!ComPort1.Connected())
+        receiver_.DropDueAcks();
     link_ = TLink::Idle;
     shown_.relayDisconnects = false;
     shown_.chooserEnabled = true;
@@ -140,15 +152,29 @@ void TConnection::CloseLink()
 
 void TConnection::ComPort1RxChar(serial::TComPort&, int count)
 {
+    receiver_.ComPort1RxChar(count);
+}
+
+void TConnection::SendDueAcks()
+{
+    receiver_.SendDueAcks([](int ms, const std::function<bool()>& done) { WaitUnderPolicy(ms, done); });
+}
+
+void TConnection::AckFailed(const std::exception_ptr& error)
+{
+    // An acknowledgement that could not go out on a line that is gone: the
+    // line's own end is what the user is told about.
+    if (lost_ || !ComPort1.Connected() || LineHungUp(ComPort1.Handle()))
+        return;
+    QString message = QStringLiteral("Unknown error");
     try {
-        receiver_.ComPort1RxChar(count);
-    } catch (const std::exception&) {
-        // An acknowledgement that could not go out on a line that is gone:
-        // the line's own end is what the user is told about.
-        if (lost_ || !ComPort1.Connected() || LineHungUp(ComPort1.Handle()))
-            return;
-        throw;
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        message = QString::fromStdString(e.what());
+    } catch (...) {
     }
+    // Not from inside the receiver's own call.
+    QTimer::singleShot(0, this, [this, message] { view_.ShowPortError(message, false, QString()); });
 }
 
 void TConnection::ComPort1MonitorEnded(const std::string& message)
@@ -169,6 +195,7 @@ void TConnection::ComPort1MonitorEnded(const std::string& message)
 
 bool TConnection::EndLine()
 {
+    receiver_.DropDueAcks(); // the line is gone
     try {
         ComPort1.ClosePort();
     } catch (const std::exception&) {
@@ -186,6 +213,7 @@ bool TConnection::EndLine()
 
 void TConnection::LoseLine()
 {
+    receiver_.DropDueAcks(); // the line is gone
     try {
         ComPort1.ClosePort();
     } catch (const std::exception&) {

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <exception>
 #include <optional>
 
 #include "clocklink/port_ops.h"
@@ -57,8 +58,9 @@ public:
 
     serial::TComPort ComPort1;
 
-    // The program ends: the port is closed, and what the handlers its monitor
-    // queued add still reaches the sheet. Failures are of no use now.
+    // The program ends: due acknowledgements go out, the port is closed (what
+    // the handlers its monitor queued add still reaches the sheet), and any
+    // left are dropped. Failures are of no use now.
     void CloseAtEnd() noexcept;
 
     clocklink::FrameReceiver& Receiver() { return receiver_; }
@@ -75,8 +77,12 @@ public:
     void DisconnectLoft();
 
     void ComPort1RxChar(serial::TComPort& sender, int count);
+    // Before the port closes: the acknowledgements due go out when due,
+    // under the pause's rule.
+    void SendDueAcks();
 
 private:
+    void AckFailed(const std::exception_ptr& error);
     void SetUpComPort();
     void ComPort1MonitorEnded(const std::string& message);
     void Show();

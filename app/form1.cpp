@@ -335,6 +335,8 @@ void TForm1::Button1Click()
     FillPortChooser();
     if (connection_->Link() == TLink::Relay)
         connection_->DisconnectRelay();
+    // The scan does not run the loop: nothing may be due meanwhile.
+    connection_->SendDueAcks();
     std::optional<std::string> found;
     clocklink::ProbeFailures failures;
     {

@@ -64,6 +64,8 @@ public:
     clocklink::FrameReceiver& Receiver() { return connection_->Receiver(); }
     // The line hung up and the window waits for its port to come back.
     bool LineLost() const { return connection_->LineLost(); }
+    // Before the port closes: see TConnection.
+    void SendDueAcks() { connection_->SendDueAcks(); }
 
     // Whether the sheet may end now (a new sheet, Exit): asked before each
     // way the user ends it; without a check, always.

@@ -1,7 +1,8 @@
 #pragma once
-// The one rule for every wait the main thread makes inside a handler (the
-// receiver's acknowledgement pause, a port's monitor stopping, printing
-// waiting for the server):
+// The one rule for every wait the main thread makes inside a handler (a
+// close sending the acknowledgements still due, a port's monitor stopping,
+// printing waiting for the server). The receiver itself does not wait: its
+// acknowledgements go from timers.
 //
 // - the event loop runs: the window paints, timers fire, the serial port's
 //   queued handlers run;

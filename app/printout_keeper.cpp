@@ -81,15 +81,17 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
             form_.ShowPrintoutKept();
         }, Qt::QueuedConnection);
     };
-    // Wakes the flush wait below as soon as the rows are settled.
-    hooks.settled = [this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); };
+    // An acknowledgement due goes as soon as its rows are settled.
+    hooks.settled = [this] {
+        QMetaObject::invokeMethod(this, [this] { form_.Receiver().SendAcksThatMayGo(); }, Qt::QueuedConnection);
+    };
     file_ = std::make_unique<printout::PrintoutFile>(form_.Sheet(), PrintoutsFolder(), std::move(hooks));
     // A quick disk is done within the pause; a slow one holds the
-    // acknowledgement a little, never long, and the window runs meanwhile.
-    form_.Receiver().SetBeforeAck([this] {
+    // acknowledgement a little, never long.
+    form_.Receiver().SetBeforeAck([this]() -> std::function<bool()> {
         const std::uint64_t ticket = file_->Ticket();
-        WaitUnderPolicy(kFlushWaitMs, [this, ticket] { return file_->Settled(ticket); });
-    });
+        return [this, ticket] { return file_->Settled(ticket); };
+    }, kFlushWaitMs);
     form_.SetSheetEndCheck([this] { return SheetMayEnd(); });
     endRequest = [this] {
         if (SheetMayEnd())
@@ -109,8 +111,8 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
 
 TPrintoutKeeper::~TPrintoutKeeper()
 {
-    form_.Connection().CloseAtEnd();
-    form_.Receiver().SetBeforeAck({});
+    form_.Connection().CloseAtEnd(); // due acknowledgements' checks look at the file
+    form_.Receiver().SetBeforeAck({}, 0);
     form_.SetSheetEndCheck({});
     endRequest = nullptr;
     if (form_.StringGrid1)
@@ -233,8 +235,8 @@ void TPrintoutKeeper::EndCleanlyOnSignals()
         char bytes[16];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
         }
-        // As Exit: a pause under way ends, its acknowledgement still goes
-        // out, then the loop ends and the window closes the port.
+        // As Exit: the loop ends, and the port closes once the
+        // acknowledgements still due are out.
         if (endRequest)
             endRequest();
         else

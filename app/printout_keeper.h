@@ -24,7 +24,8 @@ class TRunMark;
 std::string DataFolder();
 std::string PrintoutsFolder();
 
-// The acknowledgement waits for the flush at most this long after its pause.
+// An acknowledgement waits for its line's flush at most this long after its
+// pause.
 inline constexpr int kFlushWaitMs = 250;
 
 class TPrintoutKeeper : public QObject {

@@ -1,5 +1,6 @@
 #include "receiver.h"
 
+#include <chrono>
 #include <utility>
 
 #include "frame.h"
@@ -7,8 +8,18 @@
 namespace clocklink {
 
 FrameReceiver::FrameReceiver(ClockPortOps& port, printout::PrintoutSheet& sheet, SetLamp setLamp,
+                             Schedule schedule)
+    : port_(port), sheet_(sheet), setLamp_(std::move(setLamp)), schedule_(std::move(schedule))
+{
+}
+
+FrameReceiver::FrameReceiver(ClockPortOps& port, printout::PrintoutSheet& sheet, SetLamp setLamp,
                              Delay delay)
-    : port_(port), sheet_(sheet), setLamp_(std::move(setLamp)), delay_(std::move(delay))
+    : FrameReceiver(port, sheet, std::move(setLamp),
+                    Schedule([delay = std::move(delay)](int ms, std::function<void()> callback) {
+                        delay(ms);
+                        callback();
+                    }))
 {
 }
 
@@ -52,19 +63,96 @@ void FrameReceiver::HandleFrame(const CompletedFrame& frame)
         sheet_.AppendPageMarker();
         marker = true;
     }
-    if (frame.acknowledge) {
-        // Copied before the pause: the window runs during it.
-        const ByteString body = AckBody(frame.subCode, frame.command);
-        delay_(kAckDelayMs);
-        try {
-            if (beforeAck_)
-                beforeAck_();
-            SendWithChecksum(port_, body);
-        } catch (...) {
-            if (frame.appendLine)
-                unacknowledged_ = Unacknowledged{row, marker, frame.subCode, frame.command, frame.line};
-            throw;
+    if (!frame.acknowledge) {
+        sheet_.ShowLastRow();
+        return;
+    }
+    std::optional<Unacknowledged> mark;
+    if (frame.appendLine)
+        mark = Unacknowledged{row, marker, frame.subCode, frame.command, frame.line};
+    const std::uint64_t id = ++lastId_;
+    pending_.push_back(PendingAck{id, AckBody(frame.subCode, frame.command),
+                                  Clock::now() + std::chrono::milliseconds(kAckDelayMs), false,
+                                  beforeAck_ ? beforeAck_() : std::function<bool()>(), std::move(mark)});
+    schedule_(kAckDelayMs, [this, id] { PauseOver(id); });
+}
+
+void FrameReceiver::PauseOver(std::uint64_t id)
+{
+    for (PendingAck& ack : pending_)
+        if (ack.id == id)
+            ack.pauseOver = true;
+    SendAcksThatMayGo();
+}
+
+bool FrameReceiver::MayGo(const PendingAck& ack) const
+{
+    return ack.pauseOver && (!ack.kept || ack.kept() || Clock::now() >= ack.due + keptWait_);
+}
+
+void FrameReceiver::SendAcksThatMayGo()
+{
+    // Popped before the write: what it runs may come back here.
+    while (!pending_.empty() && pending_.front().pauseOver) {
+        if (!MayGo(pending_.front())) {
+            if (!looking_) {
+                looking_ = true;
+                schedule_(kAckLookMs, [this] {
+                    looking_ = false;
+                    SendAcksThatMayGo();
+                });
+            }
+            return;
         }
+        PendingAck ack = std::move(pending_.front());
+        pending_.pop_front();
+        Send(std::move(ack));
+    }
+}
+
+void FrameReceiver::SendDueAcks(const Wait& wait)
+{
+    const auto msUntil = [](Clock::time_point t) {
+        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count());
+    };
+    while (!pending_.empty()) {
+        const std::uint64_t id = pending_.front().id;
+        const auto gone = [this, id] { return pending_.empty() || pending_.front().id != id; };
+        if (const int left = msUntil(pending_.front().due); left > 0)
+            wait(left, {});
+        if (gone())
+            continue; // its own timer sent it meanwhile
+        pending_.front().pauseOver = true;
+        if (!MayGo(pending_.front())) {
+            wait(msUntil(pending_.front().due + keptWait_), [&] { return gone() || MayGo(pending_.front()); });
+            if (gone())
+                continue;
+        }
+        PendingAck ack = std::move(pending_.front());
+        pending_.pop_front();
+        Send(std::move(ack));
+    }
+}
+
+void FrameReceiver::DropDueAcks()
+{
+    for (PendingAck& ack : pending_)
+        if (ack.row)
+            unacknowledged_ = std::move(ack.row);
+    pending_.clear();
+}
+
+void FrameReceiver::Send(PendingAck ack)
+{
+    try {
+        SendWithChecksum(port_, ack.body);
+    } catch (...) {
+        if (ack.row)
+            unacknowledged_ = std::move(ack.row);
+        if (!ackFailed_)
+            throw;
+        ackFailed_();
+        return;
     }
     sheet_.ShowLastRow();
 }

@@ -5,10 +5,13 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QWidget>
 #include <QPushButton>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <fcntl.h>
@@ -321,7 +324,7 @@ TEST_F(ClockTest, DisconnectDuringTheAcknowledgementPauseDoesNotBlock)
     }
 }
 
-TEST_F(ClockTest, UserInputInsideThePauseRunsAfterTheReceiver)
+TEST_F(ClockTest, UserInputWhileAnAcknowledgementIsDueClosesThePortOnlyAfterIt)
 {
     {
         SCOPED_TRACE("loft press while relay-connected to the loft clock");
@@ -343,7 +346,7 @@ TEST_F(ClockTest, UserInputInsideThePauseRunsAfterTheReceiver)
         form.Button1->click();
     }
     {
-        SCOPED_TRACE("Disconnect inside the pause: the acknowledgement goes out, then the port closes");
+        SCOPED_TRACE("Disconnect while due: the acknowledgement goes out, then the port closes");
         HandClock clock;
         FakePortTree tree;
         tree.Add("ttyUSB0", clock.Path());
@@ -351,16 +354,55 @@ TEST_F(ClockTest, UserInputInsideThePauseRunsAfterTheReceiver)
         form.show();
         form.BitBtn1->click();
         clock.Send(HandClock::Line("one"));
+        int acksAtClose = -1;
         InPause(form, 2, [&] {
-            UserClick(form.BitBtn1);
-            EXPECT_TRUE(form.ComPort1.Connected()); // not yet
             EXPECT_EQ(clock.Acks(), 0);
+            UserClick(form.BitBtn1);
         });
         ASSERT_TRUE(RunEventsUntil([&] { return !form.ComPort1.Connected(); }));
+        acksAtClose = clock.Acks();
         ExpectIdleOrRelayDisconnected(form);
-        EXPECT_TRUE(RunEventsUntil([&] { return clock.Acks() == 1; }, 2000));
+        EXPECT_EQ(acksAtClose, 1); // written before the port closed
         EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "one"}));
     }
+}
+
+// Notes when each click reaches it, and whether the acknowledgement had gone.
+class ClickProbe : public QWidget {
+public:
+    std::function<void()> onPress;
+
+protected:
+    void mousePressEvent(QMouseEvent*) override { onPress(); }
+};
+
+TEST_F(ClockTest, AClickWhileAnAcknowledgementIsDueIsHandledAtOnceAndTheAcknowledgementStillGoesOnTime)
+{
+    HandClock clock;
+    ports.Add("ttyUSB0", clock.Path());
+    app::TForm1 form;
+    form.show();
+    form.BitBtn1->click();
+    ASSERT_TRUE(form.ComPort1.Connected());
+    ClickProbe probe;
+    probe.setGeometry(0, 0, 40, 40);
+    probe.show();
+    int acksAtPress = -1;
+    bool dueAtPress = false;
+    probe.onPress = [&] {
+        acksAtPress = clock.Acks();
+        dueAtPress = form.Receiver().AckDue();
+    };
+    const auto sent = std::chrono::steady_clock::now();
+    clock.Send(HandClock::Line("one"));
+    InPause(form, 2, [&] { UserClick(&probe); });
+    ASSERT_TRUE(RunEventsUntil([&] { return acksAtPress >= 0; }));
+    EXPECT_EQ(acksAtPress, 0); // not held until the acknowledgement went
+    EXPECT_TRUE(dueAtPress);
+    ASSERT_TRUE(RunEventsUntil([&] { return clock.Acks() == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(50));
+    EXPECT_EQ(Rows(form.Sheet()), (std::vector<std::string>{"@", "one"}));
+    form.BitBtn1->click();
 }
 
 TEST_F(ClockTest, PrintWithItsErrorBoxInsideThePauseHoldsNoAcknowledgementBack)
@@ -369,7 +411,7 @@ TEST_F(ClockTest, PrintWithItsErrorBoxInsideThePauseHoldsNoAcknowledgementBack)
     // longer than the clock waits for an acknowledgement.
     ::setenv("CUPS_SERVER", "/nonexistent/quillprint-cups.sock", 1);
     clocksim::Options options = Printout({"one", "two", "three"});
-    options.ackTimeoutMs = 300;
+    options.ackTimeoutMs = 600; // still well below the second the box stays open
     SimClock clock(options);
     ports.Add("ttyUSB0", clock.Path());
     app::TForm1 form;

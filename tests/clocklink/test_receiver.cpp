@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
 #include "clocklink/frame.h"
 #include "clocklink/receiver.h"
 #include "fake_port.h"
@@ -17,6 +23,8 @@ std::string LineFrame(const std::string& payload, std::uint8_t sub = kSubCodeU, 
     return MakeFrame(kRequestStart, sub, cmd, payload);
 }
 
+// The caller's loop: a scheduled callback runs at once, or, deferred, when
+// the test lets the time pass.
 struct Rig {
     testing_support::FakeClockPort port;
     printout::PrintoutSheet sheet;
@@ -24,14 +32,37 @@ struct Rig {
     std::vector<int> delays;
     std::vector<int> rowsWhenPaused;
     std::vector<std::size_t> writesWhenPaused;
+    bool deferred = false;
+    int now = 0;
+    std::vector<std::pair<int, std::function<void()>>> timers;
     FrameReceiver rx{port, sheet, [this](LampColor c) { lamps.push_back(c); },
-                     [this](int ms) {
+                     [this](int ms, std::function<void()> callback) {
                          delays.push_back(ms);
                          rowsWhenPaused.push_back(sheet.RowCount());
                          writesWhenPaused.push_back(port.writes.size());
+                         if (deferred)
+                             timers.emplace_back(now + ms, std::move(callback));
+                         else
+                             callback();
                      }};
 
     Rig() { sheet.ResetSheet(); }
+
+    void Pass(int ms)
+    {
+        const int end = now + ms;
+        for (;;) {
+            auto next = std::min_element(timers.begin(), timers.end(),
+                                         [](const auto& a, const auto& b) { return a.first < b.first; });
+            if (next == timers.end() || next->first > end)
+                break;
+            now = next->first;
+            const std::function<void()> callback = std::move(next->second);
+            timers.erase(next);
+            callback();
+        }
+        now = end;
+    }
 
     void Event(const std::string& bytes)
     {
@@ -72,8 +103,13 @@ TEST(Receiver, KeepsTheLineAfterThePauseAndBeforeTheAnswer)
 {
     Rig r;
     std::vector<std::string> order;
-    r.rx.SetBeforeAck([&] { order.push_back(std::to_string(r.delays.size()) + " pauses, " +
-                                            std::to_string(r.port.writes.size()) + " writes"); });
+    r.rx.SetBeforeAck([&]() -> std::function<bool()> {
+        return [&] {
+            order.push_back(std::to_string(r.delays.size()) + " pauses, " + std::to_string(r.port.writes.size()) +
+                            " writes");
+            return true;
+        };
+    }, 250);
     r.Event("\x6C\x55\x50\x03" "ABC" "\xDA"s);
     r.Event("\x6C\x55\x51\x03" "ABC" "\xDB"s); // not answered: nothing to wait for
     EXPECT_EQ(order, std::vector<std::string>{"1 pauses, 0 writes"});
@@ -272,4 +308,89 @@ TEST(Receiver, ResetReturnsToAwaitStartAndClearsThePendingMarker)
     r.rx.Reset();
     EXPECT_EQ(r.rx.Parser().State(), ParserState::AwaitStart);
     EXPECT_FALSE(r.rx.Parser().PageMarkerPending());
+}
+
+TEST(Receiver, AnAcknowledgementIsDueAfterTheHandlerAndGoesInFrameOrderOnceItsLineIsKept)
+{
+    Rig r;
+    r.deferred = true;
+    bool kept = false;
+    r.rx.SetBeforeAck([&]() -> std::function<bool()> { return [&] { return kept; }; }, 250);
+    // The handler returns with the row shown and the answer due.
+    r.Event(LineFrame("one"));
+    EXPECT_EQ(r.Rows(), (Rows{"@", "one"}));
+    EXPECT_EQ(r.Lamp(), kLampLime);
+    EXPECT_TRUE(r.port.writes.empty());
+    EXPECT_TRUE(r.rx.AckDue());
+    r.Pass(20);
+    r.Event(LineFrame("two", kSubCodeT)); // a second one due before the first went
+    r.Pass(40);
+    EXPECT_TRUE(r.port.writes.empty()); // the line is not kept yet
+    kept = true;
+    r.Pass(kAckLookMs);
+    EXPECT_EQ(r.port.writes, std::vector<std::string>{kAckU});
+    EXPECT_EQ(r.sheet.CurrentRow(), 2);
+    r.Pass(7);
+    EXPECT_EQ(r.port.writes, (std::vector<std::string>{kAckU}));
+    r.Pass(1); // the second's own pause is over
+
+    EXPECT_EQ(r.port.writes, (std::vector<std::string>{kAckU, kAckT}));
+    EXPECT_FALSE(r.rx.AckDue());
+    r.Pass(500);
+    EXPECT_EQ(r.port.writes.size(), 2u); // each once
+}
+
+TEST(Receiver, BeforeAClosePendingAcknowledgementsGoOrAreDroppedAndMarked)
+{
+    Rig r;
+    r.deferred = true;
+    std::vector<int> waits;
+    const auto wait = [&](int ms, const std::function<bool()>&) { waits.push_back(ms); };
+    r.Event(LineFrame("one") + LineFrame("two", kSubCodeT));
+    r.rx.SendDueAcks(wait);
+    EXPECT_EQ(r.port.writes, (std::vector<std::string>{kAckU, kAckT}));
+    ASSERT_FALSE(waits.empty()); // the rest of the pause was waited out
+    EXPECT_LE(waits.front(), kAckDelayMs);
+    EXPECT_FALSE(r.rx.AckDue());
+    r.Pass(100); // their own timers find nothing left
+    EXPECT_EQ(r.port.writes.size(), 2u);
+    EXPECT_EQ(r.sheet.CurrentRow(), 2);
+
+    // A port that is gone: dropped, the last line marked for its resend.
+    r.Event(LineFrame("three"));
+    r.rx.DropDueAcks();
+    r.Pass(100);
+    EXPECT_EQ(r.port.writes.size(), 2u);
+    EXPECT_TRUE(r.rx.RowUnacknowledged());
+    r.Event(LineFrame("three"));
+    r.Pass(50);
+    EXPECT_EQ(r.Rows(), (Rows{"@", "one", "two", "three"}));
+    EXPECT_EQ(r.port.writes.size(), 3u);
+}
+
+TEST(Receiver, ADeferredWriteThatFailsMarksItsRowAndIsReportedWhileLaterOnesGo)
+{
+    Rig r;
+    r.deferred = true;
+    std::vector<std::string> failures;
+    r.rx.SetAckFailed([&] {
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            failures.emplace_back(e.what());
+        }
+    });
+    r.Event(LineFrame("lost"));
+    r.port.failWrites = true;
+    r.Pass(50);
+    r.port.failWrites = false;
+    EXPECT_EQ(failures.size(), 1u);
+    EXPECT_TRUE(r.rx.RowUnacknowledged());
+    EXPECT_TRUE(r.port.writes.empty());
+    // The resend is answered without a second row.
+    r.Event(LineFrame("lost"));
+    r.Pass(50);
+    EXPECT_EQ(r.Rows(), (Rows{"@", "lost"}));
+    EXPECT_EQ(r.port.writes, std::vector<std::string>{kAckU});
+    EXPECT_FALSE(r.rx.RowUnacknowledged());
 }

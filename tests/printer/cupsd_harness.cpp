@@ -45,7 +45,9 @@ std::string Program(const std::string& name)
     throw std::runtime_error(name + " not found (is the cups package installed?)");
 }
 
-void WriteFile(const std::string& path, const std::string& text, fs::perms perms = fs::perms(0644))
+} // namespace
+
+void WriteFile(const std::string& path, const std::string& text, fs::perms perms)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -62,6 +64,8 @@ std::string ReadFile(const std::string& path)
     s << in.rdbuf();
     return s.str();
 }
+
+namespace {
 
 // fork + exec with stdout/stderr into a file; the child dies with us, so a
 // crashed test leaves no daemon behind.

@@ -12,11 +12,17 @@
 // and the client-side configuration (lpoptions,
 // also the user's, through HOME) is read from empty directories of its own.
 
+#include <filesystem>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace testing_support {
+
+// A test's files: written whole (thrown on failure) and read back.
+void WriteFile(const std::string& path, const std::string& text,
+               std::filesystem::perms perms = std::filesystem::perms(0644));
+std::string ReadFile(const std::string& path);
 
 struct StoredJob {
     int id = 0;

@@ -27,24 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void Write(const std::string& path, const std::string& text, fs::perms perms = fs::perms(0644))
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
-    fs::permissions(path, perms);
-}
-
-std::string Read(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 bool Connects(const sockaddr* address, socklen_t length)
 {
     const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -84,9 +66,9 @@ void AwaitHelper(pid_t pid, const std::string& what, const std::string& log, con
     while (!ready()) {
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid)
-            throw std::runtime_error(what + " exited at start: " + Read(log));
+            throw std::runtime_error(what + " exited at start: " + ReadFile(log));
         if (Clock::now() > deadline)
-            throw std::runtime_error(what + " did not come up: " + Read(log));
+            throw std::runtime_error(what + " did not come up: " + ReadFile(log));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -165,7 +147,7 @@ SimulatedPrinter::SimulatedPrinter(PrivateCupsd& cupsd, const std::string& name,
         if (attributes.empty()) {
             argv.insert(argv.end(), {"-f", "application/pdf,image/pwg-raster"});
         } else {
-            Write(dir_ + "/attributes.conf", attributes);
+            WriteFile(dir_ + "/attributes.conf", attributes);
             argv.insert(argv.end(), {"-a", dir_ + "/attributes.conf"});
         }
         argv.push_back(name);
@@ -233,7 +215,7 @@ std::string AddCupsPdfQueue(PrivateCupsd& cupsd, const std::string& queue)
         fs::create_directories(base + sub);
     // Everything cups-pdf writes stays in the server's folder: never the
     // user's ~/PDF, never /var/spool.
-    Write(base + "/cups-pdf.conf",
+    WriteFile(base + "/cups-pdf.conf",
           "Out " + out + "\n"
           "AnonDirName " + base + "/anonymous\n"
           "Spool " + base + "/spool\n"
@@ -245,7 +227,7 @@ std::string AddCupsPdfQueue(PrivateCupsd& cupsd, const std::string& queue)
     // cupsd runs a backend of mode 0700 as root. cups-pdf reads its settings
     // from one fixed path, so the job's backend gets ours bound over it in a
     // mount namespace of its own; the machine's file is never touched.
-    Write(cupsd.Dir() + "/bin/backend/cups-pdf",
+    WriteFile(cupsd.Dir() + "/bin/backend/cups-pdf",
           "#!/bin/sh\n"
           "exec unshare --mount --propagation private /bin/sh -c "
           "'mount --bind \"$0\" " + std::string(kCupsPdfSettings) + " && exec " + kCupsPdfBackend + " \"$@\"' '" +
