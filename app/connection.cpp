@@ -54,6 +54,16 @@ TConnection::~TConnection()
     ComPort1.OnDeferredError = nullptr;
 }
 
+void TConnection::CloseAtEnd() noexcept
+{
+    try {
+        SendDueAcks();
+        ComPort1.SetConnected(false);
+    } catch (...) {
+    }
+    receiver_.DropDueAcks();
+}
+
 void TConnection::SetUpComPort()
 {
     ComPort1.SetPort("COM1");

@@ -53,9 +53,15 @@ protected:
 class TConnection : public QObject {
 public:
     TConnection(printout::PrintoutSheet& sheet, TConnectionView& view);
+    // Unhooks the port's handlers: none runs on a connection that is gone.
     ~TConnection() override;
 
     serial::TComPort ComPort1;
+
+    // The program ends: due acknowledgements go out, the port is closed (what
+    // the handlers its monitor queued add still reaches the sheet), and any
+    // left are dropped. Failures are of no use now.
+    void CloseAtEnd() noexcept;
 
     clocklink::FrameReceiver& Receiver() { return receiver_; }
     TLink Link() const { return link_; }

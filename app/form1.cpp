@@ -138,16 +138,8 @@ TForm1::~TForm1()
 {
     // Closing may still run handlers queued by the monitor; the widgets and
     // the sheet are alive until it is done. The grid goes before the sheet
-    // it watches.
-    try {
-        SendDueAcks();
-        ComPort1.SetConnected(false);
-    } catch (...) {
-    }
-    connection_->Receiver().DropDueAcks();
-    ComPort1.OnRxChar = nullptr;
-    ComPort1.OnMonitorEnded = nullptr;
-    ComPort1.OnDeferredError = nullptr;
+    // it watches; the connection unhooks the port as it goes.
+    connection_->CloseAtEnd();
     delete StringGrid1;
     StringGrid1 = nullptr;
 }

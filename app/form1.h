@@ -59,6 +59,7 @@ public:
     serial::TComPort& ComPort1;
 
     printout::PrintoutSheet& Sheet() { return sheet_; }
+    TConnection& Connection() { return *connection_; }
     const clocklink::FrameReceiver& Receiver() const { return connection_->Receiver(); }
     clocklink::FrameReceiver& Receiver() { return connection_->Receiver(); }
     // The line hung up and the window waits for its port to come back.

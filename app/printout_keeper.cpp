@@ -70,7 +70,7 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
 {
     mark_ = std::make_unique<TRunMark>(DataFolder() + "/runs");
     printout::PrintoutFile::Hooks hooks;
-    hooks.portName = [this] { return form_.ComPort1.Port(); };
+    hooks.portName = [this] { return form_.Connection().ComPort1.Port(); };
     hooks.fileShown = [this](const std::string& path) { mark_->Record(path); };
     hooks.failed = [this](const printout::PrintoutFileFailure& failure) {
         QMetaObject::invokeMethod(this, [this, failure] { ReportFailure(failure); }, Qt::QueuedConnection);
@@ -111,12 +111,7 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
 
 TPrintoutKeeper::~TPrintoutKeeper()
 {
-    try {
-        form_.SendDueAcks();
-        form_.ComPort1.SetConnected(false);
-    } catch (...) {
-    }
-    form_.Receiver().DropDueAcks(); // their checks look at the file
+    form_.Connection().CloseAtEnd(); // due acknowledgements' checks look at the file
     form_.Receiver().SetBeforeAck({}, 0);
     form_.SetSheetEndCheck({});
     endRequest = nullptr;
@@ -128,7 +123,7 @@ TPrintoutKeeper::~TPrintoutKeeper()
 
 bool TPrintoutKeeper::ClockBusy() const
 {
-    return form_.ComPort1.Connected() || form_.LineLost();
+    return form_.Connection().ComPort1.Connected() || form_.LineLost();
 }
 
 bool TPrintoutKeeper::RestoreAfterCrash()

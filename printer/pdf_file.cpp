@@ -2,6 +2,7 @@
 
 #include "printer/pdf_document.h"
 #include "printer/errors.h"
+#include "printer/folder_sync.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -24,17 +25,6 @@ mode_t NewFileMode()
         if (line.rfind("Umask:", 0) == 0)
             return 0666 & ~static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
     return 0644;
-}
-
-void SyncFolderOf(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 class SharedDocumentContext final : public PrintContext {
@@ -133,7 +123,7 @@ void PdfFileSpooler::Finish()
         throw EOSError(err, std::strerror(err));
     }
     drawing_.clear();
-    SyncFolderOf(path_);
+    SyncFolder(FolderOf(path_), ::fsync);
 }
 
 } // namespace printer

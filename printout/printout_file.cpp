@@ -8,24 +8,15 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "codepage/cp1252.h"
+#include "printer/folder_sync.h"
 #include "printout/printout_disk.h"
+#include "printout/row_text.h"
 
 namespace printout {
 namespace {
 
 // Waits this long between tries while the disk refuses the rows.
 constexpr auto kRetryEvery = std::chrono::seconds(3);
-
-// A new file's name must reach the disk as well as its bytes.
-void SyncFolder(const std::string& folder)
-{
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        CurrentDisk().Flush(fd, true);
-        ::close(fd);
-    }
-}
 
 // The rows in bytes written for them; a page marker is no line.
 std::size_t LinesIn(const std::string& bytes)
@@ -135,12 +126,8 @@ void PrintoutFile::RowsChanged(int firstChangedRow)
     }
     written_ = std::min(written_, std::max(1, firstChangedRow));
     std::string bytes;
-    for (int row = written_; row < sheet_.RowCount(); ++row) {
-        if (sheet_.IsPageMarker(row))
-            bytes += "\f\n";
-        else
-            bytes += codepage::ToUtf8(sheet_.RowText(row)) + '\n';
-    }
+    for (int row = written_; row < sheet_.RowCount(); ++row)
+        AppendRowText(bytes, sheet_, row, PageEnd::FormFeedLine);
     written_ = sheet_.RowCount();
     if (!bytes.empty())
         Enqueue(Kind::Rows, std::move(bytes));
@@ -216,7 +203,10 @@ bool PrintoutFile::TryWrite(Target& t)
                 return std::async(std::launch::deferred, job);
             }
         };
-        folder = beside([this] { SyncFolder(folder_); });
+        // A new file's name must reach the disk as well as its bytes.
+        folder = beside([this] {
+            printer::SyncFolder(folder_, [](int fd) { CurrentDisk().Flush(fd, true); });
+        });
         if (hooks_.fileShown)
             mark = beside([this, path = t.path] { hooks_.fileShown(path); });
     }

@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <map>
 
-#include "codepage/cp1252.h"
 #include "printout/clock_text.h"
+#include "printout/row_text.h"
 
 namespace printout {
 
@@ -260,10 +260,7 @@ std::string SheetGrid::SelectedText() const
         // The sheet's first marker row starts it; it ends no page.
         if (row == 0 && sheet_.IsPageMarker(row))
             continue;
-        if (sheet_.IsPageMarker(row))
-            text += '\f';
-        else
-            text += codepage::ToUtf8(sheet_.RowText(row)) + '\n';
+        AppendRowText(text, sheet_, row, PageEnd::FormFeed);
     }
     return text;
 }

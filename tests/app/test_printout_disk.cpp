@@ -241,3 +241,27 @@ TEST_F(DiskTest, OnASlowDiskEveryLineTheFirstTooIsFlushedBeforeItsAcknowledgemen
     }
 }
 
+
+TEST_F(DiskTest, AKeeperEndingMidPrintoutClosesThePortAndKeepsEveryRowShown)
+{
+    clocksim::Options options;
+    for (int i = 0; i < 40; ++i)
+        options.printout.push_back("line " + std::to_string(i) + (i % 9 == 8 ? "\f" : ""));
+    options.settleMs = 50;
+    options.ackTimeoutMs = 1000;
+    options.pace = true;
+    SimClock clock(options);
+    ports.Add("ttyUSB0", clock.Path());
+    std::vector<std::string> shown;
+    {
+        app::TForm1 form;
+        auto keeper = std::make_unique<app::TPrintoutKeeper>(form);
+        form.BitBtn1->click();
+        ASSERT_TRUE(RunEventsUntil([&] { return form.Sheet().RowCount() > 12; }, 20000));
+        keeper.reset(); // while the clock still sends
+        EXPECT_FALSE(form.ComPort1.Connected());
+        shown = Rows(form.Sheet());
+    }
+    ASSERT_EQ(Printouts().size(), 1u);
+    EXPECT_EQ(printout::ReadPrintoutFile(Printouts()[0].string()).rows, shown);
+}
