@@ -120,9 +120,18 @@ build_package() {
 # errors and warnings; the unpacked package's files and program; the same
 # tree as `cmake --install` of the release build.
 check_package() {
-  local rc=0 tmp
+  local rc=0 tmp suppress=()
   echo "== package: lintian"
-  if lintian --fail-on error,warning --display-level '>=warning' "$changes" "$deb"; then
+  # Quillprint has no homepage, so its metainfo names none, and the lintian
+  # of Debian 13 fails the package's AppStream validation for that alone
+  # (appstream 1.0: url-homepage-missing). That lintian tag does not exist on
+  # Debian 12, where an override of it is an error, so it is left out here
+  # instead; check-installed.sh below validates the package's metainfo and
+  # takes no other finding.
+  if lintian-explain-tags appstream-metadata-validation-failed >/dev/null 2>&1; then
+    suppress=(--suppress-tags appstream-metadata-validation-failed)
+  fi
+  if lintian --fail-on error,warning --display-level '>=warning' "${suppress[@]}" "$changes" "$deb"; then
     echo "lintian: no errors, no warnings"
   else
     rc=1
