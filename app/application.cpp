@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "app/pause.h"
 #include "serial/errors.h"
 #include "serial/ports.h"
 
@@ -35,15 +36,17 @@ std::unique_ptr<QMessageBox> MakeErrorBox(const QString& message, const QString&
 
 void ShowErrorBox(const QString& message, const QString& hint)
 {
-    MakeErrorBox(message, hint)->exec();
+    ShowOutsideWaits([message, hint] { MakeErrorBox(message, hint)->exec(); });
 }
 
 void ShowMessage(const QString& message, const QString& hint)
 {
-    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), message, QMessageBox::Ok);
-    box.setObjectName(QStringLiteral("MessageDialog"));
-    box.setInformativeText(hint);
-    box.exec();
+    ShowOutsideWaits([message, hint] {
+        QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), message, QMessageBox::Ok);
+        box.setObjectName(QStringLiteral("MessageDialog"));
+        box.setInformativeText(hint);
+        box.exec();
+    });
 }
 
 QString PermissionAdvice()

@@ -20,7 +20,8 @@ QString ApplicationTitle();
 QString WithFullStop(const QString& message);
 
 // Modal message box: error icon, one OK button, the application title. A
-// hint, when given, is one plain line under the message.
+// hint, when given, is one plain line under the message. Inside a wait it
+// opens once the wait is over (ShowOutsideWaits); so does ShowMessage's.
 void ShowErrorBox(const QString& message, const QString& hint = QString());
 // The same box, to be shown (exec) by the caller, who may close it early.
 std::unique_ptr<QMessageBox> MakeErrorBox(const QString& message, const QString& hint = QString());

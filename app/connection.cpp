@@ -1,5 +1,6 @@
 #include "app/connection.h"
 
+#include <QCoreApplication>
 #include <poll.h>
 
 #include "app/line_watch.h"
@@ -19,6 +20,15 @@ bool LineHungUp(int fd)
 }
 
 constexpr clocklink::LampColor kLampWhite{255, 255, 255};
+
+QString LineEndedHint(const std::string& port)
+{
+    return QCoreApplication::translate("TConnection",
+                                       "The other side of %1 closed, so this line has ended. Quillprint does not "
+                                       "reopen such a line by itself: the next one under that name may be somebody "
+                                       "else's. Connect again once the clock's line is back.")
+        .arg(QString::fromStdString(port));
+}
 
 } // namespace
 
@@ -58,7 +68,7 @@ void TConnection::SetUpComPort()
         ComPort1MonitorEnded(message);
     };
     ComPort1.OnDeferredError = [this](serial::TComPort&, const std::string& message) {
-        view_.ShowPortError(QString::fromStdString(message), false);
+        view_.ShowPortError(QString::fromStdString(message), false, QString());
     };
 }
 
@@ -70,6 +80,7 @@ void TConnection::Show()
 void TConnection::ConnectRelay(const QString& shownPort)
 {
     ComPort1.OpenPort();
+    description_ = serial::DescribeComPort(ComPort1.Port());
     // A frame cut off by an earlier connection must not swallow the first
     // frames of this one.
     receiver_.Reset();
@@ -121,16 +132,48 @@ void TConnection::CloseLink()
 
 void TConnection::ComPort1RxChar(serial::TComPort&, int count)
 {
-    receiver_.ComPort1RxChar(count);
+    try {
+        receiver_.ComPort1RxChar(count);
+    } catch (const std::exception&) {
+        // An acknowledgement that could not go out on a line that is gone:
+        // the line's own end is what the user is told about.
+        if (lost_ || !ComPort1.Connected() || LineHungUp(ComPort1.Handle()))
+            return;
+        throw;
+    }
 }
 
 void TConnection::ComPort1MonitorEnded(const std::string& message)
 {
     // A hung-up line gives its device up at once, so the adapter comes back
-    // under the same name, and the window waits for it, sheet and all.
-    if (ComPort1.Connected() && LineHungUp(ComPort1.Handle()))
-        LoseLine();
-    view_.ShowPortError(QString::fromStdString(message), lost_);
+    // under the same name, and the window waits for it, sheet and all. A
+    // line the system does not describe (a pseudo-terminal) cannot be known
+    // again: whatever next takes its name or number is somebody else's.
+    QString hint;
+    if (ComPort1.Connected() && LineHungUp(ComPort1.Handle())) {
+        if (description_.described)
+            LoseLine();
+        else if (EndLine())
+            hint = LineEndedHint(ComPort1.Port());
+    }
+    view_.ShowPortError(QString::fromStdString(message), lost_, hint);
+}
+
+bool TConnection::EndLine()
+{
+    try {
+        ComPort1.ClosePort();
+    } catch (const std::exception&) {
+    }
+    if (ComPort1.Connected())
+        return false; // the box and Disconnect remain the way on
+    // As a disconnect, but the rows received stay printable.
+    shown_.k7Port.reset();
+    CloseLink();
+    shown_.loftDisconnects = false;
+    Show();
+    view_.ShowLamp(kLampWhite); // as for a lost line: nothing comes in now
+    return true;
 }
 
 void TConnection::LoseLine()
@@ -154,6 +197,9 @@ void TConnection::TryReopen()
 {
     if (!lost_)
         return;
+    // Another device under the old name is not the clock's line.
+    if (serial::DescribeComPort(ComPort1.Port()) != description_)
+        return;
     try {
         ComPort1.OpenPort(); // the same name and settings as before
     } catch (const std::exception&) {
@@ -168,7 +214,7 @@ void TConnection::TryReopen()
         if (!ComPort1.Connected())
             return;
     }
-    receiver_.Reset();
+    receiver_.LineBack(); // a line whose acknowledgement was lost stays marked
     StopWaiting();
     Show();
     view_.LineBack();

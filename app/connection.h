@@ -11,6 +11,7 @@
 #include "clocklink/receiver.h"
 #include "printout/sheet.h"
 #include "serial/comport.h"
+#include "serial/ports.h"
 
 namespace app {
 
@@ -39,8 +40,9 @@ public:
     virtual void ShowConnection(const TConnectionShown& shown) = 0;
     virtual void ShowLamp(clocklink::LampColor color) = 0;
     // An error that no click handler reaches; lineLost: the window now waits
-    // for the line, and the box may be closed by LineBack.
-    virtual void ShowPortError(const QString& message, bool lineLost) = 0;
+    // for the line, and the box may be closed by LineBack. A hint, when
+    // given, is a line under the message.
+    virtual void ShowPortError(const QString& message, bool lineLost, const QString& hint) = 0;
     virtual void LineBack() = 0;
 
 protected:
@@ -77,6 +79,7 @@ private:
     // the rest.
     void CloseLink();
     void LoseLine();
+    bool EndLine();
     void TryReopen();
     void StopWaiting();
 
@@ -89,6 +92,9 @@ private:
     // A pulled cable: the port is closed, the link stands.
     bool lost_ = false;
     TLineWatch* lineWatch_ = nullptr;
+    // What the system said the port was when it was connected: only the same
+    // device is taken back after a lost line.
+    serial::ComPortDescription description_;
 };
 
 } // namespace app

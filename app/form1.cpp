@@ -12,10 +12,12 @@
 #include <QScreen>
 #include <QStringList>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <cerrno>
 #include <functional>
 
 #include "app/application.h"
+#include "app/pause.h"
 #include "app/sheet_commands.h"
 #include "app/widgets.h"
 #include "clocklink/loft_scan.h"
@@ -326,6 +328,8 @@ void TForm1::ComboBox1Change()
 void TForm1::BitBtn1Click()
 {
     if (connection_->Link() == TLink::Idle) {
+        if (!SheetMayEnd())
+            return;
         // Typing leaves the name before the chooser's completion; what is
         // shown now is what opens (an empty chooser keeps the port's name).
         if (!ChooserText().isEmpty())
@@ -344,6 +348,8 @@ void TForm1::Button1Click()
         connection_->DisconnectLoft();
         return;
     }
+    if (!SheetMayEnd())
+        return;
     // The list goes first, its shown text stays; a failure stops here.
     const QString text = ComboBox1->currentText();
     ComboBox1->clear();
@@ -378,9 +384,31 @@ void TForm1::Button1Click()
     connection_->ConnectLoft(port);
 }
 
+bool TForm1::SheetMayEnd()
+{
+    return !sheetEndCheck_ || sheetEndCheck_();
+}
+
+void TForm1::ShowPrintoutKept()
+{
+    if (!keptNote_) {
+        keptNote_ = new QTimer(this);
+        keptNote_->setSingleShot(true);
+        connect(keptNote_, &QTimer::timeout, this, [this] { ShowConnection(shown_); });
+    }
+    keptNote_->start(10000);
+    ShowConnection(shown_);
+}
+
 void TForm1::ShowConnection(const TConnectionShown& shown)
 {
-    const auto labelText = [&shown](const std::optional<QString>& port, const QString& connectedOn) {
+    shown_ = shown;
+    // The note goes in the label of the link in use; a lost line is said
+    // instead.
+    const bool note = keptNote_ && keptNote_->isActive() && !shown.lostPort;
+    const auto labelText = [&shown](const std::optional<QString>& port, const QString& connectedOn, bool note) {
+        if (note)
+            return tr("Printout on disk again");
         if (!port)
             return QString();
         // Said first and short: the group boxes cut off a longer label, and
@@ -393,8 +421,8 @@ void TForm1::ShowConnection(const TConnectionShown& shown)
         if (label->text() != text)
             SetLabel(label, text);
     };
-    setText(lbl_p3_connected, labelText(shown.p3Port, tr("Pigeon clock connected on %1")));
-    setText(lbl_k7_on_comport, labelText(shown.k7Port, tr("Corvan K7 connected on %1")));
+    setText(lbl_p3_connected, labelText(shown.p3Port, tr("Pigeon clock connected on %1"), note && !shown.k7Port));
+    setText(lbl_k7_on_comport, labelText(shown.k7Port, tr("Corvan K7 connected on %1"), note && shown.k7Port));
     BitBtn1->setText(shown.relayDisconnects ? DisconnectCaption() : ConnectCaption());
     BitBtn1->setEnabled(true);
     Button1->setText(shown.loftDisconnects ? DisconnectLoftCaption() : ConnectLoftCaption());
@@ -409,12 +437,17 @@ void TForm1::ShowLamp(clocklink::LampColor color)
     Shape1->SetBrushColor(ToQColor(color));
 }
 
-void TForm1::ShowPortError(const QString& message, bool lineLost)
+void TForm1::ShowPortError(const QString& message, bool lineLost, const QString& hint)
 {
-    const std::unique_ptr<QMessageBox> box = MakeErrorBox(message);
-    if (lineLost)
-        lineLostBox_ = box.get();
-    box->exec();
+    ShowOutsideWaits([this, message, lineLost, hint, alive = QPointer<TForm1>(this)] {
+        // A line lost inside a wait may be back before its box could open.
+        if (!alive || (lineLost && !LineLost()))
+            return;
+        const std::unique_ptr<QMessageBox> box = MakeErrorBox(message, hint);
+        if (lineLost)
+            lineLostBox_ = box.get();
+        box->exec();
+    });
 }
 
 void TForm1::LineBack()
@@ -431,12 +464,14 @@ void TForm1::BitBtn2Click()
 
 void TForm1::BitBtn3Click()
 {
-    QCoreApplication::quit();
+    if (SheetMayEnd())
+        QCoreApplication::quit();
 }
 
 void TForm1::BitBtn4Click()
 {
-    sheet_.ResetSheet();
+    if (SheetMayEnd())
+        sheet_.ResetSheet();
 }
 
 void TForm1::resizeEvent(QResizeEvent* event)
@@ -463,8 +498,12 @@ void TForm1::resizeEvent(QResizeEvent* event)
 void TForm1::closeEvent(QCloseEvent* event)
 {
     // The frame's close button is Exit.
+    if (!SheetMayEnd()) {
+        event->ignore();
+        return;
+    }
     event->accept();
-    BitBtn3Click();
+    QCoreApplication::quit();
 }
 
 } // namespace app

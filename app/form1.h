@@ -5,6 +5,7 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,6 +17,7 @@ class QGroupBox;
 class QLabel;
 class QMessageBox;
 class QPushButton;
+class QTimer;
 
 namespace printout {
 class SheetGrid;
@@ -62,6 +64,14 @@ public:
     // The line hung up and the window waits for its port to come back.
     bool LineLost() const { return connection_->LineLost(); }
 
+    // Whether the sheet may end now (a new sheet, Exit): asked before each
+    // way the user ends it; without a check, always.
+    void SetSheetEndCheck(std::function<bool()> check) { sheetEndCheck_ = std::move(check); }
+    bool SheetMayEnd();
+    // The printout file is written again after a failure: said for a while
+    // in the connection's label, without a box.
+    void ShowPrintoutKept();
+
     // Handlers.
     void FormCreate();
     void ComboBox1Change();
@@ -87,7 +97,7 @@ private:
     // TConnectionView
     void ShowConnection(const TConnectionShown& shown) override;
     void ShowLamp(clocklink::LampColor color) override;
-    void ShowPortError(const QString& message, bool lineLost) override;
+    void ShowPortError(const QString& message, bool lineLost, const QString& hint) override;
     void LineBack() override;
     void Place(QWidget* widget, int left, int top, int width, int height, Qt::Edges anchors);
 
@@ -98,6 +108,9 @@ private:
     };
     std::vector<Anchored> anchored_;
     QPointer<QMessageBox> lineLostBox_; // open while the line is waited for
+    std::function<bool()> sheetEndCheck_;
+    TConnectionShown shown_;            // as shown last
+    QTimer* keptNote_ = nullptr;        // runs while the label says the file is kept
 };
 
 } // namespace app

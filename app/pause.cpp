@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -43,7 +45,55 @@ bool IsUserInput(const QObject* receiver, const QEvent* event)
     }
 }
 
+// The waits running now, and the boxes asked for meanwhile.
+int waitDepth = 0;
+bool showingQueued = false;
+std::deque<std::function<void()>> queuedBoxes;
+
+void ShowQueued()
+{
+    if (waitDepth > 0 || showingQueued)
+        return; // the end of the wait, or of the box, comes back here
+    showingQueued = true;
+    while (!queuedBoxes.empty() && waitDepth == 0) {
+        const std::function<void()> show = std::move(queuedBoxes.front());
+        queuedBoxes.pop_front();
+        show();
+    }
+    showingQueued = false;
+}
+
+// Counts a wait while it runs; the outermost's end lets the boxes out, once
+// the waiting handler has returned to the event loop.
+class WaitScope {
+public:
+    WaitScope() { ++waitDepth; }
+    ~WaitScope()
+    {
+        if (--waitDepth == 0 && !queuedBoxes.empty())
+            QTimer::singleShot(0, QCoreApplication::instance(), [] { ShowQueued(); });
+    }
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+};
+
 } // namespace
+
+void ShowOutsideWaits(std::function<void()> show)
+{
+    if (waitDepth == 0 && !showingQueued && queuedBoxes.empty()) {
+        show();
+        return;
+    }
+    queuedBoxes.push_back(std::move(show));
+    if (waitDepth == 0 && !showingQueued)
+        QTimer::singleShot(0, QCoreApplication::instance(), [] { ShowQueued(); });
+}
+
+bool InsideWait()
+{
+    return waitDepth > 0;
+}
 
 // Takes the user's input while a wait is the innermost thing running, and
 // posts it back, in order, when the wait ends.
@@ -106,6 +156,7 @@ bool WaitUnderPolicy(int ms, const std::function<bool()>& done)
     }
     if (QCoreApplication::closingDown())
         return isDone();
+    const WaitScope scope;
     const TUserInputHold hold;
     // A nested loop ends on the timer, or at once when QCoreApplication::exit
     // (quit) is called: Qt tells every running loop to exit, and a loop
@@ -145,6 +196,7 @@ void ProcessMessagesUntil(const std::function<bool()>& done)
         return;
     }
     // No deadline and no early end on quit: the other thread must finish.
+    const WaitScope scope;
     const TUserInputHold hold;
     QEventLoop loop;
     while (!done())

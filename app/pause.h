@@ -9,7 +9,8 @@
 //   a close request from the window manager) is held back and handed on, in
 //   its order, once the waiting handler has returned to the event loop, so no
 //   click handler, dialog, print or scan ever runs nested inside a wait;
-// - a modal box opened inside the wait takes its own input at once;
+// - no modal box opens inside it: one asked for meanwhile (ShowOutsideWaits)
+//   opens once the outermost wait has ended, in the order asked;
 // - the wait ends early once the application has been told to quit.
 //
 // Code below app/ does not run the loop itself: it is handed a "we wait"
@@ -34,6 +35,15 @@ private:
     class Filter;
     std::unique_ptr<Filter> filter_;
 };
+
+// Runs show (which opens a modal box) now, or, while one of the waits below
+// runs, right after the outermost has ended: each once, in the order asked.
+// A box so shown lets the port's handlers, and their waits, run as usual.
+// While one shown so is open, later ones queue behind it. Main thread.
+void ShowOutsideWaits(std::function<void()> show);
+
+// One of the waits below is running.
+bool InsideWait();
 
 // Waits until done() is true (looked at after the loop's work and at least
 // every few milliseconds), at most ms milliseconds, under the rule above.

@@ -7,10 +7,11 @@
 #include <QTimer>
 #include <QTreeView>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <pwd.h>
 #include <limits>
@@ -19,6 +20,7 @@
 
 #include "app/application.h"
 #include "app/form1.h"
+#include "app/pause.h"
 #include "app/run_mark.h"
 #include "printout/printout_file.h"
 #include "printout/printout_reader.h"
@@ -33,6 +35,8 @@ QString SystemReason(int error)
 }
 
 int signalPipe[2] = {-1, -1};
+// What an end signal does: Exit's check first, while a keeper lives.
+std::function<void()> endRequest;
 
 void OnEndSignal(int signal)
 {
@@ -71,10 +75,26 @@ TPrintoutKeeper::TPrintoutKeeper(TForm1& form, QObject* parent) : QObject(parent
     hooks.failed = [this](const printout::PrintoutFileFailure& failure) {
         QMetaObject::invokeMethod(this, [this, failure] { ReportFailure(failure); }, Qt::QueuedConnection);
     };
+    hooks.keptAgain = [this] {
+        QMetaObject::invokeMethod(this, [this] {
+            toldNotOnDisk_ = false;
+            form_.ShowPrintoutKept();
+        }, Qt::QueuedConnection);
+    };
+    // Wakes the flush wait below as soon as the rows are settled.
+    hooks.settled = [this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); };
     file_ = std::make_unique<printout::PrintoutFile>(form_.Sheet(), PrintoutsFolder(), std::move(hooks));
     // A quick disk is done within the pause; a slow one holds the
-    // acknowledgement a little, never long.
-    form_.Receiver().SetBeforeAck([this] { file_->WaitDurable(std::chrono::milliseconds(kFlushWaitMs)); });
+    // acknowledgement a little, never long, and the window runs meanwhile.
+    form_.Receiver().SetBeforeAck([this] {
+        const std::uint64_t ticket = file_->Ticket();
+        WaitUnderPolicy(kFlushWaitMs, [this, ticket] { return file_->Settled(ticket); });
+    });
+    form_.SetSheetEndCheck([this] { return SheetMayEnd(); });
+    endRequest = [this] {
+        if (SheetMayEnd())
+            QCoreApplication::quit();
+    };
 
     printout::SheetGrid* grid = form_.StringGrid1;
     grid->SetOpenAllowed([this] { return !ClockBusy(); });
@@ -94,6 +114,8 @@ TPrintoutKeeper::~TPrintoutKeeper()
     } catch (...) {
     }
     form_.Receiver().SetBeforeAck({});
+    form_.SetSheetEndCheck({});
+    endRequest = nullptr;
     if (form_.StringGrid1)
         form_.StringGrid1->SetOpenAllowed({});
     file_.reset(); // complete on disk before the mark says so
@@ -121,16 +143,18 @@ bool TPrintoutKeeper::RestoreAfterCrash()
            "as kept in %1.")
             .arg(QString::fromStdString(path));
     QTimer::singleShot(0, this, [text] {
-        QMessageBox box(QMessageBox::Information, ApplicationTitle(), text, QMessageBox::Ok);
-        box.setObjectName(QStringLiteral("RestoreBox"));
-        box.exec();
+        ShowOutsideWaits([text] {
+            QMessageBox box(QMessageBox::Information, ApplicationTitle(), text, QMessageBox::Ok);
+            box.setObjectName(QStringLiteral("RestoreBox"));
+            box.exec();
+        });
     });
     return true;
 }
 
 void TPrintoutKeeper::OpenPrintout()
 {
-    if (ClockBusy())
+    if (ClockBusy() || !SheetMayEnd())
         return;
     const std::string folder = PrintoutsFolder();
     printout::MakePrivateFolder(folder);
@@ -185,7 +209,22 @@ void TPrintoutKeeper::ReportFailure(const printout::PrintoutFileFailure& failure
     case Step::Write:
     case Step::Sync: text = tr("The printout file %1 cannot be written: %2").arg(where, reason); break;
     }
-    ShowErrorBox(text, tr("Reception goes on; this printout is not kept on disk."));
+    toldNotOnDisk_ = false;
+    ShowErrorBox(text, tr("Reception goes on. The lines are kept in memory and written as soon as the disk "
+                          "takes them again."));
+}
+
+bool TPrintoutKeeper::SheetMayEnd()
+{
+    const std::size_t lines = file_->LinesNotOnDisk();
+    if (lines == 0 || toldNotOnDisk_)
+        return true;
+    // Once: the same again ends the sheet without them.
+    toldNotOnDisk_ = true;
+    ShowErrorBox(tr("Lines of this printout that are not on disk: %1").arg(lines),
+                 tr("They are still in the window: keep them with Save as PDF... or Copy. "
+                    "Do the same again to go on without them."));
+    return false;
 }
 
 void TPrintoutKeeper::EndCleanlyOnSignals()
@@ -199,7 +238,10 @@ void TPrintoutKeeper::EndCleanlyOnSignals()
         }
         // As Exit: a pause under way ends, its acknowledgement still goes
         // out, then the loop ends and the window closes the port.
-        QCoreApplication::quit();
+        if (endRequest)
+            endRequest();
+        else
+            QCoreApplication::quit();
     });
     struct sigaction action{};
     action.sa_handler = OnEndSignal;

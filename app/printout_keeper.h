@@ -2,7 +2,8 @@
 // Keeps every sheet of the window on disk and gives it back: the printout
 // file that follows the sheet, its flush before each acknowledgement, the
 // run's mark and the restore after a crash, "Open Printout...", and the clean
-// end on SIGTERM, SIGINT and SIGHUP.
+// end on SIGTERM, SIGINT and SIGHUP. A file that cannot be written keeps
+// its rows in memory until it can.
 
 #include <QObject>
 #include <QString>
@@ -50,12 +51,17 @@ public:
     // process.
     static void EndCleanlyOnSignals();
 
+    // A sheet with lines that could not be written may end once the user
+    // has been told how many (one box); asked before each way it ends.
+    bool SheetMayEnd();
+
 private:
     void ReportFailure(const printout::PrintoutFileFailure& failure);
 
     TForm1& form_;
     std::unique_ptr<TRunMark> mark_;
     std::unique_ptr<printout::PrintoutFile> file_;
+    bool toldNotOnDisk_ = false;
 };
 
 } // namespace app

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "printout/printout_disk.h"
 #include "printout/printout_file.h"
 
 namespace app {
@@ -70,11 +71,11 @@ void TRunMark::Record(const std::string& printoutPath)
     if (fd_ < 0)
         return;
     const std::string line = printoutPath + "\n";
-    if (::pwrite(fd_, line.data(), line.size(), 0) == static_cast<ssize_t>(line.size())) {
-        // Only tidies up a longer earlier path: the reader stops at the line end.
-        [[maybe_unused]] const int cut = ::ftruncate(fd_, static_cast<off_t>(line.size()));
-        ::fdatasync(fd_);
-    }
+    printout::Disk& disk = printout::CurrentDisk();
+    std::size_t written = 0;
+    if (disk.Write(fd_, line, 0, &written) == 0 && ::ftruncate(fd_, static_cast<off_t>(line.size())) == 0 &&
+        !printoutPath.empty())
+        disk.Flush(fd_, false);
 }
 
 std::string TRunMark::ClaimCrashed(const std::string& folder)

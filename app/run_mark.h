@@ -20,7 +20,9 @@ public:
     TRunMark(const TRunMark&) = delete;
     TRunMark& operator=(const TRunMark&) = delete;
 
-    // The printout file the sheet now shows; any thread.
+    // The printout file the sheet now shows; any thread. A file is flushed
+    // to the mark; a fresh sheet (empty) is not waited for: a crash before
+    // its first row shows the sheet before it, which is kept complete.
     void Record(const std::string& printoutPath);
 
     // One mark left by a run that no longer exists (the first the folder

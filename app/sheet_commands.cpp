@@ -3,14 +3,21 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QApplication>
+#include <QComboBox>
 #include <QFileDialog>
+#include <QFormLayout>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPageRanges>
+#include <QPageSize>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QStandardPaths>
+
+#include <stdexcept>
+#include <string>
 
 #include "app/pause.h"
 #include "printer/printer.h"
@@ -37,8 +44,61 @@ void SaveSheetAsPdf(QWidget* parent, const printout::PrintoutSheet& sheet)
     printout::SaveSheetAsPdf(sheet, dialog.selectedFiles().constFirst().toStdString());
 }
 
+namespace {
+
+[[noreturn]] void NoPrinterToPrintOn()
+{
+    throw std::runtime_error(
+        QCoreApplication::translate("app", "There is no printer to print on. Add one in the system's printer "
+                                           "settings, or keep the printout as a PDF file with Save as PDF... "
+                                           "in this menu.")
+            .toStdString());
+}
+
+// The options tab that picks the paper: the chosen printer's own (the
+// first entry), or one of the sizes it offers.
+class PaperTab : public QWidget {
+public:
+    explicit PaperTab(QPrintDialog& dialog)
+    {
+        setObjectName(QStringLiteral("paperTab"));
+        setWindowTitle(QCoreApplication::translate("app", "Paper"));
+        auto* layout = new QFormLayout(this);
+        choice_ = new QComboBox(this);
+        choice_->setObjectName(QStringLiteral("paperChoice"));
+        layout->addRow(QCoreApplication::translate("app", "Pap&er:"), choice_);
+        printers_ = dialog.findChild<QComboBox*>(QStringLiteral("printers"));
+        if (printers_)
+            connect(printers_, &QComboBox::currentTextChanged, this, [this] { Fill(); });
+        Fill();
+    }
+
+    // The paper picked, by its PPD name; empty: the printer's own.
+    std::string Media() const { return choice_->currentData().toString().toStdString(); }
+
+private:
+    void Fill()
+    {
+        const QString printer = printers_ ? printers_->currentText() : QString();
+        choice_->clear();
+        choice_->addItem(QCoreApplication::translate("app", "The printer's own"), QString());
+        for (const QPageSize& size : QPrinterInfo::printerInfo(printer).supportedPageSizes())
+            if (size.isValid() && !size.key().isEmpty())
+                choice_->addItem(size.name(), size.key());
+    }
+
+    QComboBox* printers_ = nullptr;
+    QComboBox* choice_ = nullptr;
+};
+
+} // namespace
+
 void PrintSheetOn(QWidget* parent, const printout::PrintoutSheet& sheet)
 {
+    // Else the dialog would offer an empty list, and its Print button would
+    // do nothing.
+    if (QPrinterInfo::availablePrinterNames().isEmpty())
+        NoPrinterToPrintOn();
     QPrinter choice;
     QPrintDialog dialog(&choice, parent);
     dialog.setObjectName(QStringLiteral("PrintOnDialog"));
@@ -57,10 +117,15 @@ void PrintSheetOn(QWidget* parent, const printout::PrintoutSheet& sheet)
                     label->hide();
         }
     }
-    if (dialog.exec() != QDialog::Accepted || choice.printerName().isEmpty())
+    auto* paper = new PaperTab(dialog);
+    dialog.setOptionTabs({paper});
+    if (dialog.exec() != QDialog::Accepted)
         return;
+    if (choice.printerName().isEmpty())
+        NoPrinterToPrintOn();
     printout::PrintTarget target;
     target.device = choice.printerName().toStdString();
+    target.media = paper->Media();
     int wanted = pages;
     if (choice.printRange() == QPrinter::PageRange && !choice.pageRanges().isEmpty()) {
         const QPageRanges ranges = choice.pageRanges();

@@ -1,9 +1,12 @@
 // Printing a 100-page sheet of 40 lines a page (each fits one sheet of
 // paper) through a private cupsd, from the Print button's walk until CUPS
 // reports every job completed; against lp sending the same PDF to the same
-// cupsd; and saving the same sheet as one PDF file (best of five).
+// cupsd; saving the same sheet as one PDF file (best of five); and a
+// 3-page sheet on CUPS's IPP Everywhere simulator, queued as a desktop
+// queues it, from the click to the last job at the printer (median of five).
 
 #include "../tests/printer/cupsd_harness.h"
+#include "../tests/printer/real_printers.h"
 #include "printer/cups_spooler.h"
 #include "printer/printer.h"
 #include "printout/page_printing.h"
@@ -37,15 +40,13 @@ int main(int argc, char** argv)
     }
 
     // One warm-up job, so the figures do not include fontconfig's start.
-    {
-        printout::PrintoutSheet one;
-        one.ResetSheet();
-        one.AppendLine("warm-up");
-        one.AppendLine("warm-up");
-        printout::PrintSheet(one);
-        cupsd.FinishedJobs();
-        cupsd.ClearJobs();
-    }
+    printout::PrintoutSheet one;
+    one.ResetSheet();
+    one.AppendLine("warm-up");
+    one.AppendLine("warm-up");
+    printout::PrintSheet(one);
+    cupsd.FinishedJobs();
+    cupsd.ClearJobs();
 
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
@@ -108,6 +109,34 @@ int main(int argc, char** argv)
         best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - pdfStart).count());
     }
     std::printf("pdf_ms_100_pages: %.0f ms\n", best);
+
+    testing_support::SimulatedPrinter everywhere(cupsd, "Bench");
+    everywhere.AddQueue("Everywhere");
+    cupsd.SetDefault("Everywhere");
+    printout::PrintoutSheet three;
+    three.ResetSheet();
+    for (int p = 0; p < 3; ++p) {
+        for (int l = 0; l < kLines; ++l)
+            three.AppendLine("Page " + std::to_string(p + 1) + " line " + std::to_string(l + 1) +
+                             "  K7 0815 4711  12:34:56.78  1234.567 m/min");
+        three.AppendPageMarker();
+    }
+    printout::PrintSheet(one);  // warm-up: the queue's filters, the printer's first connection
+    everywhere.Received();
+    std::vector<double> times;
+    for (int run = 0; run < 5; ++run) {
+        everywhere.ClearReceived();
+        const auto click = Clock::now();
+        printout::PrintSheet(three);
+        const std::size_t received = everywhere.Received(600).size();
+        times.push_back(std::chrono::duration<double>(Clock::now() - click).count());
+        if (received != 3) {
+            std::fprintf(stderr, "the simulated printer received %zu documents, not 3\n", received);
+            return 1;
+        }
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("print_everywhere_s_3_pages: %.2f s\n", times[times.size() / 2]);
     printer::SetPrinter(nullptr);
     return 0;
 }

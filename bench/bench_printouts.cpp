@@ -44,7 +44,9 @@ void BenchLineWrite()
     printout::PrintoutSheet sheet;
     std::vector<double> us;
     {
-        printout::PrintoutFile file(sheet, folder.string(), {[] { return std::string("ttyUSB0"); }, {}, {}});
+        printout::PrintoutFile::Hooks hooks;
+        hooks.portName = [] { return std::string("ttyUSB0"); };
+        printout::PrintoutFile file(sheet, folder.string(), std::move(hooks));
         sheet.ResetSheet();
         for (int i = 0; i < 1000; ++i) {
             const auto start = Clock::now();

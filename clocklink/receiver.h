@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "parser.h"
@@ -44,13 +45,35 @@ public:
     using BeforeAck = std::function<void()>;
     void SetBeforeAck(BeforeAck hook) { beforeAck_ = std::move(hook); }
 
-    // Window creation: AwaitStart, pending page marker cleared.
-    void Reset() { parser_.Reset(); }
+    // Window creation and every new connection: AwaitStart, pending page
+    // marker cleared, no row marked unacknowledged.
+    void Reset()
+    {
+        parser_.Reset();
+        unacknowledged_.reset();
+    }
+    // The same line is back after it was lost: the parser starts afresh, and
+    // a row whose acknowledgement was lost stays marked for the resend.
+    void LineBack() { parser_.Reset(); }
+
+    // The last line's row is in the sheet, but its acknowledgement could not
+    // be written (the line hung up, the write failed): the clock will send
+    // that line again. The first correct frame after it is acknowledged
+    // without a second row if it is that line, and clears the mark either way.
+    bool RowUnacknowledged() const { return unacknowledged_.has_value(); }
 
     const ClockFrameParser& Parser() const { return parser_; }
 
 private:
+    struct Unacknowledged {
+        int row;     // the line's row
+        bool marker; // a page marker row follows it
+        std::uint8_t subCode, command;
+        ByteString line;
+    };
+
     void HandleFrame(const CompletedFrame& frame);
+    bool IsResend(const CompletedFrame& frame) const;
 
     ClockPortOps& port_;
     printout::PrintoutSheet& sheet_;
@@ -58,6 +81,7 @@ private:
     Delay delay_;
     BeforeAck beforeAck_;
     ClockFrameParser parser_;
+    std::optional<Unacknowledged> unacknowledged_;
 };
 
 } // namespace clocklink

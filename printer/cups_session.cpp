@@ -5,17 +5,68 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <thread>
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace printer {
 
 using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Why nothing answers at the server's address, as the system says it: once
+// libcups has given up, its errno is that of its own clean-up (a closed
+// descriptor), not the connection's. Each address is tried once more, for
+// at most the time left; 0 when one of them takes the connection now.
+int ConnectionError(const std::string& server, int port, Clock::time_point deadline)
+{
+    const std::string service = std::to_string(port);
+    http_addrlist_t* list = httpAddrGetList(server.c_str(), AF_UNSPEC, service.c_str());
+    if (!list)
+        return errno ? errno : EHOSTUNREACH;
+    int error = EHOSTUNREACH;
+    for (http_addrlist_t* a = list; a; a = a->next) {
+        const sockaddr* address = reinterpret_cast<const sockaddr*>(&a->addr);
+        const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        int result = ::connect(fd, address, static_cast<socklen_t>(httpAddrLength(&a->addr))) == 0 ? 0 : errno;
+        if (result == EINPROGRESS) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count()))) == 1) {
+                socklen_t length = sizeof result;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length);
+            } else {
+                result = ETIMEDOUT;
+            }
+        }
+        ::close(fd);
+        if (result == 0) {
+            error = 0;
+            break;
+        }
+        // A refusal or a missing socket says more than a timeout elsewhere.
+        if (error == EHOSTUNREACH || result != ETIMEDOUT)
+            error = result;
+    }
+    httpAddrFreeList(list);
+    return error;
+}
+
+} // namespace
 
 // What went wrong on the helper thread; the message is made on the calling
 // thread, where the catalogues are read.
@@ -170,7 +221,8 @@ void CupsSession::Connect()
             timedOut_ = true;
             throw Failure{Failure::kSilent, 0, {}};
         }
-        FailConnection(err);
+        const int reason = ConnectionError(server_, port_, deadline_);
+        FailConnection(reason ? reason : err);
     }
     // Coarse slices: the callback only checks the bound.
     httpSetTimeout(http_, 0.05, &CupsSession::OnSilence, this);

@@ -43,25 +43,98 @@ void CheckNotFound(CupsSession& session)
         session.FailLast();
 }
 
-// The printer's default paper as libcups reads it from the printer; the
-// media it names, where it describes no sizes; else the locale's.
-PaperLayout PaperOf(http_t* http, cups_dest_t* dest)
+constexpr double kPoints = 72.0 / 2540.0;  // hundredths of millimetres
+
+// The printer's default paper with its margins for it, as the server
+// describes the queue (from its PPD, or from a driverless printer itself),
+// in one small request; none when it names no default paper (a raw queue).
+std::optional<PaperLayout> DefaultPaperOf(http_t* http, cups_dest_t* dest)
 {
-    constexpr double kPoints = 72.0 / 2540.0;  // hundredths of millimetres
-    // A printer that names no default media (a raw queue) has no sizes to
-    // ask for either.
-    const char* media = cupsGetOption("media", dest->num_options, dest->options);
-    const std::unique_ptr<cups_dinfo_t, InfoDeleter> info(media ? cupsCopyDestInfo(http, dest) : nullptr);
-    cups_size_t size{};
-    if (info && cupsGetDestMediaDefault(http, dest, info.get(), 0, &size) && size.width > 0 && size.length > 0)
-        return {size.width * kPoints, size.length * kPoints, size.left * kPoints,
-                size.top * kPoints,   size.right * kPoints,  size.bottom * kPoints};
+    const char* uri = cupsGetOption("printer-uri-supported", dest->num_options, dest->options);
+    if (!uri)
+        return std::nullopt;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    static const char* const kWanted[] = {"media-col-default", "media-default"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kWanted);
+    ipp_t* response = cupsDoRequest(http, request, "/");
+    struct FreeResponse {
+        ipp_t* r;
+        ~FreeResponse() { ippDelete(r); }
+    } freeResponse{response};
+    if (!response)
+        return std::nullopt;
+    const char* media = ippGetString(ippFindAttribute(response, "media-default", IPP_TAG_ZERO), 0, nullptr);
+    const pwg_media_t* pwg = media ? pwgMediaForPWG(media) : nullptr;
     PaperLayout paper = LocalePaper();
-    if (media) {
-        if (const pwg_media_t* pwg = pwgMediaForPWG(media)) {
-            paper.width = pwg->width * kPoints;
-            paper.height = pwg->length * kPoints;
+    if (pwg) {
+        paper.width = pwg->width * kPoints;
+        paper.height = pwg->length * kPoints;
+        paper.media = pwg->pwg;
+    }
+    ipp_t* col = ippGetCollection(ippFindAttribute(response, "media-col-default", IPP_TAG_BEGIN_COLLECTION), 0);
+    ipp_t* size = col ? ippGetCollection(ippFindAttribute(col, "media-size", IPP_TAG_BEGIN_COLLECTION), 0) : nullptr;
+    const auto dimension = [](ipp_t* c, const char* name) {
+        return ippGetInteger(ippFindAttribute(c, name, IPP_TAG_INTEGER), 0);
+    };
+    if (size && dimension(size, "x-dimension") > 0 && dimension(size, "y-dimension") > 0) {
+        paper.width = dimension(size, "x-dimension") * kPoints;
+        paper.height = dimension(size, "y-dimension") * kPoints;
+        paper.left = dimension(col, "media-left-margin") * kPoints;
+        paper.top = dimension(col, "media-top-margin") * kPoints;
+        paper.right = dimension(col, "media-right-margin") * kPoints;
+        paper.bottom = dimension(col, "media-bottom-margin") * kPoints;
+        if (!pwg) {
+            pwg = pwgMediaForSize(dimension(size, "x-dimension"), dimension(size, "y-dimension"));
+            if (pwg)
+                paper.media = pwg->pwg;
         }
+    } else if (!pwg) {
+        return std::nullopt;
+    }
+    return paper;
+}
+
+// The paper lp would print on, with the printer's own margins for it: the
+// destination's media (lpoptions, an instance's, the queue's own default),
+// else the printer's default paper (its PPD or IPP attributes); the locale's
+// where neither names one. Margins come from the printer's description of
+// that paper; a printer that describes none (a raw queue) gets the locale's.
+// asked: a paper the user picked instead, by name.
+PaperLayout PaperOf(http_t* http, cups_dest_t* dest, const std::string& asked)
+{
+    std::string media = asked;
+    if (media.empty()) {
+        if (const char* chosen = cupsGetOption("media", dest->num_options, dest->options))
+            media = chosen;
+    }
+    // libcups itself would take Letter for a destination that names no
+    // media: the printer's own default is the one CUPS prints on.
+    if (media.empty())
+        return DefaultPaperOf(http, dest).value_or(LocalePaper());
+    const std::unique_ptr<cups_dinfo_t, InfoDeleter> info(cupsCopyDestInfo(http, dest));
+    PaperLayout paper = LocalePaper();
+    // By its PWG name, whichever name it was given by (as "Letter" or "A4").
+    const pwg_media_t* pwg = pwgMediaForPWG(media.c_str());
+    if (!pwg)
+        pwg = pwgMediaForLegacy(media.c_str());
+    if (!pwg)
+        pwg = pwgMediaForPPD(media.c_str());
+    if (pwg)
+        media = pwg->pwg;
+    cups_size_t size{};
+    if (info && cupsGetDestMediaByName(http, dest, info.get(), media.c_str(), CUPS_MEDIA_FLAGS_DEFAULT, &size) &&
+        size.width > 0 && size.length > 0) {
+        return {size.width * kPoints, size.length * kPoints, size.left * kPoints, size.top * kPoints,
+                size.right * kPoints, size.bottom * kPoints, size.media};
+    }
+    // A paper the printer does not describe: the job still asks for it by
+    // its name, as lp would.
+    paper.media = media;
+    if (pwg) {
+        paper.width = pwg->width * kPoints;
+        paper.height = pwg->length * kPoints;
     }
     return paper;
 }
@@ -159,6 +232,10 @@ private:
             count = cupsAddOption(dest_->options[i].name, dest_->options[i].value, count, &options);
         if (copies_ > 1)
             count = cupsAddIntegerOption("copies", copies_, count, &options);
+        // The paper the pages were laid out on (the destination's own, or
+        // the one picked instead), so that nothing scales them on the way.
+        if (!paper_.media.empty())
+            count = cupsAddOption("media", paper_.media.c_str(), count, &options);
         ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
@@ -264,15 +341,27 @@ public:
     std::optional<std::string> DefaultPrinter() override
     {
         std::optional<std::string> name;
+        std::optional<PaperLayout> paper;
+        const std::string media = Media();
+        justLookedUp_.reset();
         Session().Run([&](CupsSession& s) {
             // LPDEST, PRINTER, lpoptions, then the server's default.
             DestPtr dest(cupsGetNamedDest(s.Http(), nullptr, nullptr));
-            if (dest)
-                name = DeviceName(*dest);
-            else
+            if (!dest) {
                 CheckNotFound(s);
+                return;
+            }
+            name = DeviceName(*dest);
+            // Its paper too, while the server is asked anyway: the job that
+            // asked for the default printer needs it next.
+            s.Restart();
+            paper = PaperOf(s.Http(), dest.get(), media);
+            if (s.TimedOut())
+                s.FailLast();
             justLookedUp_ = std::move(dest);
         });
+        justLookedUpPaper_ = paper;
+        justLookedUpMedia_ = media;
         justLookedUpAt_ = std::chrono::steady_clock::now();
         return name;
     }
@@ -288,26 +377,36 @@ public:
         // The default printer's description, as it was just read, serves
         // the job that asked for the default printer.
         DestPtr dest;
+        std::optional<PaperLayout> paper;
+        // Read here: the helper thread must not read what a handler run
+        // meanwhile may change.
+        const std::string media = Media();
         if (justLookedUp_ && device == DeviceName(*justLookedUp_) &&
-            std::chrono::steady_clock::now() - justLookedUpAt_ < std::chrono::seconds(1))
+            std::chrono::steady_clock::now() - justLookedUpAt_ < std::chrono::seconds(1)) {
             dest = std::move(justLookedUp_);
+            if (justLookedUpMedia_ == media)
+                paper = justLookedUpPaper_;
+        }
         justLookedUp_.reset();
-        PaperLayout paper;
-        Session().Run([&](CupsSession& s) {
-            if (!dest)
-                dest.reset(cupsGetNamedDest(s.Http(), name.c_str(), instance.empty() ? nullptr : instance.c_str()));
-            if (!dest) {
-                CheckNotFound(s);
-                return;
-            }
-            s.Restart();
-            paper = PaperOf(s.Http(), dest.get());
-            if (s.TimedOut())
-                s.FailLast();
-        });
-        if (!dest)
+        justLookedUpPaper_.reset();
+        if (!dest || !paper) {
+            Session().Run([&](CupsSession& s) {
+                if (!dest)
+                    dest.reset(
+                        cupsGetNamedDest(s.Http(), name.c_str(), instance.empty() ? nullptr : instance.c_str()));
+                if (!dest) {
+                    CheckNotFound(s);
+                    return;
+                }
+                s.Restart();
+                paper = PaperOf(s.Http(), dest.get(), media);
+                if (s.TimedOut())
+                    s.FailLast();
+            });
+        }
+        if (!dest || !paper)
             return nullptr;
-        return std::make_unique<CupsJobContext>(bound_, std::move(dest), paper, Password());
+        return std::make_unique<CupsJobContext>(bound_, std::move(dest), *paper, Password());
     }
 
 private:
@@ -318,6 +417,8 @@ private:
 
     std::chrono::milliseconds bound_;
     DestPtr justLookedUp_;
+    std::optional<PaperLayout> justLookedUpPaper_;
+    std::string justLookedUpMedia_;  // the paper asked for when it was read
     std::chrono::steady_clock::time_point justLookedUpAt_;
 };
 

@@ -86,11 +86,13 @@ QPageLayout ToPageLayout(const PaperLayout& paper)
 
 } // namespace
 
-PaperLayout LocalePaper()
+PaperLayout LocalePaper(double margin)
 {
     const bool us = QLocale::system().measurementSystem() == QLocale::ImperialUSSystem;
-    const QSizeF size = QPageSize(us ? QPageSize::Letter : QPageSize::A4).size(QPageSize::Point);
-    return {size.width(), size.height(), 10, 10, 10, 10};
+    // Exact sizes, not Qt's whole points: the paper is named to the printer.
+    if (us)
+        return {612, 792, margin, margin, margin, margin, "na_letter_8.5x11in"};
+    return {210 * 72 / 25.4, 297 * 72 / 25.4, margin, margin, margin, margin, "iso_a4_210x297mm"};
 }
 
 PdfDocument::PdfDocument(const PaperLayout& paper) : paper_(paper), file_(std::make_unique<FdDevice>())

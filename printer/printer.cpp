@@ -136,6 +136,17 @@ void TPrinter::SetCopies(int copies)
     copies_ = std::max(1, copies);
 }
 
+void TPrinter::SetMedia(std::string media)
+{
+    CheckPrinting(false);
+    if (media == media_)
+        return;
+    media_ = std::move(media);
+    spooler_->SetMedia(media_);
+    // The paper is the context's: the next one is made for it.
+    SetState(psNoHandle);
+}
+
 void TPrinter::CheckPrinting(bool value) const
 {
     if (printing_ != value)

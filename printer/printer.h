@@ -115,6 +115,10 @@ public:
     // Copies of each job begun from now on (at least 1).
     int Copies() const { return copies_; }
     void SetCopies(int copies);
+    // The paper of each job begun from now on, by name; empty (the start):
+    // the printer's own default paper.
+    const std::string& Media() const { return media_; }
+    void SetMedia(std::string media);
 
 private:
     friend class TPrinterCanvas;
@@ -146,6 +150,7 @@ private:
     std::string title_;
     int index_ = -1;
     int copies_ = 1;
+    std::string media_;
     std::unique_ptr<std::vector<Entry>> entries_;
     ProgressCallback progress_;
 };

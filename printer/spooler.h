@@ -30,12 +30,14 @@ struct PaperLayout {
     double width = 0;
     double height = 0;
     double left = 0, top = 0, right = 0, bottom = 0;  // unprintable margins
+    std::string media;  // its PWG name, as a job asks for it; empty: none known
     bool operator==(const PaperLayout&) const = default;
 };
 
 // The paper of a printer that describes none of its own: the locale's
-// (Letter where US measures are used, else A4), 10 pt margins.
-PaperLayout LocalePaper();
+// (Letter where US measures are used, else A4), with margins of this many
+// points all round.
+PaperLayout LocalePaper(double margin = 10);
 
 // What a context needs to realise a font: the family and the height in
 // device pixels.
@@ -90,6 +92,9 @@ public:
     // now and then; it asks for a password through the other.
     void SetWaitCallback(ProgressCallback wait) { wait_ = std::move(wait); }
     void SetPasswordCallback(PasswordCallback ask) { password_ = std::move(ask); }
+    // The paper of the contexts made from now on, by name (PWG or PPD, as
+    // "iso_a4_210x297mm" or "A4"); empty: each printer's own default.
+    void SetMedia(std::string media) { media_ = std::move(media); }
 
     // Every printer the spooler knows, by device name. Throws EOSError when
     // the spooler cannot be asked.
@@ -108,10 +113,12 @@ protected:
             wait_();
     }
     const PasswordCallback& Password() const { return password_; }
+    const std::string& Media() const { return media_; }
 
 private:
     ProgressCallback wait_;
     PasswordCallback password_;
+    std::string media_;
 };
 
 } // namespace printer

@@ -20,12 +20,16 @@ void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t la
         printer.SelectDevice(target.device);
 
     printer.SetCopies(target.copies);
+    printer.SetMedia(target.media);
+    // The next walk starts from one copy on the printer's own paper.
     struct OneCopy {
         printer::TPrinter& p;
         ~OneCopy()
         {
-            if (!p.Printing())
+            if (!p.Printing()) {
                 p.SetCopies(1);
+                p.SetMedia({});
+            }
         }
     } oneCopy{printer};
 
@@ -110,7 +114,8 @@ void PrintSheet(const PrintoutSheet& sheet, const PrintTarget& target)
 
 void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path)
 {
-    printer::PaperLayout paper = printer::LocalePaper();
+    // Without a printer to say otherwise: the locale's paper, 10 mm all round.
+    printer::PaperLayout paper = printer::LocalePaper(10 * 72 / 25.4);
     try {
         printer::TPrinter& system = printer::Printer();
         system.SetPrinterIndex(-1);

@@ -28,6 +28,7 @@ struct PrintTarget {
     printer::TPrinter* printer = nullptr;  // null: the process's printer
     std::string device;                    // empty: the default printer
     int copies = 1;                        // of each job
+    std::string media;                     // the paper, by name; empty: the printer's own
     // Which pages of the printout (1 = the first job of the walk) print;
     // empty: all.
     std::function<bool(int page)> pages;
@@ -46,8 +47,9 @@ int PageCount(const PrintoutSheet& sheet);
 void PrintRows(const PrintoutSheet& sheet, std::uint32_t first, std::uint32_t last,
                const PrintTarget& target = {});
 
-// The same walk into one PDF file at path, on the default printer's paper
-// (the locale's when there is no default printer or it cannot be asked).
+// The same walk into one PDF file at path, on the default printer's paper and
+// printable area (the locale's paper with 10 mm margins when there is no
+// default printer or it cannot be asked).
 void SaveSheetAsPdf(const PrintoutSheet& sheet, const std::string& path);
 
 } // namespace printout

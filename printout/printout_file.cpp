@@ -2,36 +2,39 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <future>
+#include <string_view>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "codepage/cp1252.h"
+#include "printout/printout_disk.h"
 
 namespace printout {
 namespace {
 
-int WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
+// Waits this long between tries while the disk refuses the rows.
+constexpr auto kRetryEvery = std::chrono::seconds(3);
 
-// The new name must reach the disk as well as the file's bytes.
+// A new file's name must reach the disk as well as its bytes.
 void SyncFolder(const std::string& folder)
 {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        ::fsync(fd);
+        CurrentDisk().Flush(fd, true);
         ::close(fd);
     }
+}
+
+// The rows in bytes written for them; a page marker is no line.
+std::size_t LinesIn(const std::string& bytes)
+{
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (bytes[i] == '\n' && !(i > 0 && bytes[i - 1] == '\f' && (i == 1 || bytes[i - 2] == '\n')))
+            ++lines;
+    return lines;
 }
 
 } // namespace
@@ -143,6 +146,18 @@ void PrintoutFile::RowsChanged(int firstChangedRow)
         Enqueue(Kind::Rows, std::move(bytes));
 }
 
+std::uint64_t PrintoutFile::Ticket()
+{
+    std::lock_guard lock(lock_);
+    return queued_;
+}
+
+bool PrintoutFile::Settled(std::uint64_t ticket)
+{
+    std::lock_guard lock(lock_);
+    return settled_ >= ticket;
+}
+
 bool PrintoutFile::WaitDurable(std::chrono::milliseconds limit)
 {
     std::unique_lock lock(lock_);
@@ -150,87 +165,136 @@ bool PrintoutFile::WaitDurable(std::chrono::milliseconds limit)
     return done_.wait_for(lock, limit, [&] { return settled_ >= target; });
 }
 
-void PrintoutFile::Run()
+void PrintoutFile::Fail(PrintoutFileFailure::Step step, const std::string& where, int error)
 {
-    int fd = -1;
-    std::string name, path;
-    bool failed = false;
-    const auto fail = [&](PrintoutFileFailure::Step step, const std::string& where, int error) {
-        failed = true;
-        if (hooks_.failed)
-            hooks_.failed({step, where, error});
-    };
-    const auto close = [&] {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    };
-    const auto create = [&] {
+    if (failing_)
+        return;
+    failing_ = true;
+    if (hooks_.failed)
+        hooks_.failed({step, where, error});
+}
+
+bool PrintoutFile::TryWrite(Target& t)
+{
+    if (t.pending.empty() || t.name.empty())
+        return true;
+    if (t.fd < 0) {
         if (const int error = MakePrivateFolder(folder_)) {
-            fail(PrintoutFileFailure::Step::Folder, folder_, error);
-            return;
+            Fail(PrintoutFileFailure::Step::Folder, folder_, error);
+            return false;
         }
-        const std::string stem = folder_ + "/" + name.substr(0, name.size() - 4);
-        for (int n = 1; fd < 0; ++n) {
+        const std::string stem = folder_ + "/" + t.name.substr(0, t.name.size() - 4);
+        for (int n = 1; t.fd < 0; ++n) {
             // Two sheets begun within one second on one port get _2, _3...
-            path = n == 1 ? stem + ".txt" : stem + "_" + std::to_string(n) + ".txt";
-            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
-            if (fd < 0 && errno != EEXIST) {
-                fail(PrintoutFileFailure::Step::Create, path, errno);
-                return;
+            t.path = n == 1 ? stem + ".txt" : stem + "_" + std::to_string(n) + ".txt";
+            t.fd = ::open(t.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (t.fd < 0 && errno != EEXIST) {
+                Fail(PrintoutFileFailure::Step::Create, t.path, errno);
+                return false;
             }
         }
-        SyncFolder(folder_);
+    }
+    Disk& disk = CurrentDisk();
+    if (t.written < t.pending.size()) {
+        std::size_t n = 0;
+        const int error = disk.Write(t.fd, std::string_view(t.pending).substr(t.written),
+                                     t.onDisk + static_cast<off_t>(t.written), &n);
+        t.written += n;
+        if (error) {
+            Fail(PrintoutFileFailure::Step::Write, t.path, error);
+            return false;
+        }
+    }
+    // The new name's flushes run beside the rows' own, not ahead of them.
+    std::future<void> folder, mark;
+    if (!t.named) {
+        // Without a thread to spare they run here, one after the other.
+        const auto beside = [](std::function<void()> job) {
+            try {
+                return std::async(std::launch::async, job);
+            } catch (const std::system_error&) {
+                return std::async(std::launch::deferred, job);
+            }
+        };
+        folder = beside([this] { SyncFolder(folder_); });
         if (hooks_.fileShown)
-            hooks_.fileShown(path);
-    };
-    const auto sync = [&] {
-        if (fd >= 0 && !failed && ::fdatasync(fd) != 0)
-            fail(PrintoutFileFailure::Step::Sync, path, errno);
-    };
+            mark = beside([this, path = t.path] { hooks_.fileShown(path); });
+    }
+    const int error = disk.Flush(t.fd, false);
+    if (!t.named) {
+        folder.get();
+        if (mark.valid())
+            mark.get();
+        t.named = true;
+    }
+    if (error) {
+        // What was written since the last good flush may be lost: all of
+        // it goes again.
+        t.written = 0;
+        Fail(PrintoutFileFailure::Step::Sync, t.path, error);
+        return false;
+    }
+    t.onDisk += static_cast<off_t>(t.pending.size());
+    t.pending.clear();
+    t.written = 0;
+    if (failing_) {
+        failing_ = false;
+        if (hooks_.keptAgain)
+            hooks_.keptAgain();
+    }
+    return true;
+}
 
+// The sheet is over: a last try, then what is still refused is given up.
+void PrintoutFile::End(Target& t)
+{
+    TryWrite(t);
+    if (t.fd >= 0)
+        ::close(t.fd);
+    t = Target{};
+    failing_ = false;
+}
+
+void PrintoutFile::Run()
+{
+    Target target;
     for (;;) {
         std::vector<Item> items;
         {
             std::unique_lock lock(lock_);
-            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-            if (queue_.empty())
+            const auto ready = [&] { return stop_ || !queue_.empty(); };
+            if (failing_ && !target.pending.empty())
+                wake_.wait_for(lock, kRetryEvery, ready);
+            else
+                wake_.wait(lock, ready);
+            if (stop_ && queue_.empty())
                 break;
             items.swap(queue_);
         }
-        bool dirty = false;
-        for (const Item& item : items) {
-            if (item.kind != Kind::Rows) {
-                if (dirty)
-                    sync();
-                dirty = false;
-                close();
-                name = item.kind == Kind::NewSheet ? item.data : std::string();
-                failed = item.kind == Kind::Shown; // nothing more to write there
-                if (hooks_.fileShown)
-                    hooks_.fileShown(item.kind == Kind::Shown ? item.data : std::string());
+        for (Item& item : items) {
+            if (item.kind == Kind::Rows) {
+                target.pending += item.data;
                 continue;
             }
-            if (failed)
-                continue;
-            if (fd < 0)
-                create();
-            if (fd < 0)
-                continue;
-            if (const int error = WriteAll(fd, item.data))
-                fail(PrintoutFileFailure::Step::Write, path, error);
-            else
-                dirty = true;
+            End(target);
+            if (item.kind == Kind::NewSheet)
+                target.name = std::move(item.data);
+            if (hooks_.fileShown)
+                hooks_.fileShown(item.kind == Kind::Shown ? item.data : std::string());
         }
-        if (dirty)
-            sync();
-        {
-            std::lock_guard lock(lock_);
-            settled_ = items.back().seq;
+        TryWrite(target);
+        notOnDisk_ = failing_ ? LinesIn(target.pending) : 0;
+        if (!items.empty()) {
+            {
+                std::lock_guard lock(lock_);
+                settled_ = items.back().seq;
+            }
+            done_.notify_all();
+            if (hooks_.settled)
+                hooks_.settled();
         }
-        done_.notify_all();
     }
-    close();
+    End(target);
 }
 
 } // namespace printout

@@ -6,12 +6,20 @@
 // form feed; row 0's marker is implied.
 //
 // Rows are handed to a worker thread, which writes and fdatasyncs them at
-// once; WaitDurable lets the caller hold its acknowledgement until they are
-// on the disk. A file that cannot be written is reported once per sheet; the
-// sheet goes on without it.
+// once; a new file's folder entry and the run's mark are flushed beside its
+// first rows, never ahead of them. A caller holds its acknowledgement until
+// the rows are settled: on the disk, or their write has failed for now.
+//
+// A write that fails keeps the rows in memory: they are tried again with
+// each new row and every few seconds, and once the disk takes them the file
+// catches up in order, each row once. The failure is reported once, and so
+// is the file being kept again. Rows still failing when their sheet ends are
+// given up.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -19,6 +27,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <sys/types.h>
 
 #include "printout/sheet.h"
 
@@ -45,9 +54,15 @@ public:
     struct Hooks {
         std::function<std::string()> portName;                       // main thread
         // The file the sheet now shows, empty for a fresh sheet without
-        // one yet; in the sheet's order. Worker thread.
+        // one yet; in the sheet's order. Worker thread, or beside it.
         std::function<void(const std::string& path)> fileShown;
-        std::function<void(const PrintoutFileFailure&)> failed;      // worker thread, once per sheet
+        // Writing stopped working; once until it works again or the sheet
+        // ends. Worker thread.
+        std::function<void(const PrintoutFileFailure&)> failed;
+        // Everything held back since the failure is on disk now. Worker.
+        std::function<void()> keptAgain;
+        // Rows handed over have settled (see Settled). Worker thread.
+        std::function<void()> settled;
     };
 
     PrintoutFile(PrintoutSheet& sheet, std::string folder, Hooks hooks);
@@ -61,9 +76,18 @@ public:
     // The rows now shown were loaded from path (restored, opened).
     void Shown(const std::string& path);
 
-    // Waits until every row handed over so far is on the disk, or its file
-    // has failed, or the limit has passed; true when nothing is left waiting.
+    // The rows handed over so far, as a ticket for Settled.
+    std::uint64_t Ticket();
+    // Every row handed over up to the ticket is on disk, or its write has
+    // failed for now (it is kept and tried again).
+    bool Settled(std::uint64_t ticket);
+    // Blocks until Settled(Ticket()) or the limit has passed; true when
+    // nothing is left waiting.
     bool WaitDurable(std::chrono::milliseconds limit);
+
+    // Rows of the sheet shown whose write failed and that are not on the
+    // disk yet (page markers not counted); 0 while writing works.
+    std::size_t LinesNotOnDisk() const { return notOnDisk_.load(); }
 
 private:
     // Rows loaded from a file are not written again.
@@ -82,6 +106,20 @@ private:
         std::uint64_t seq;
     };
 
+    // The worker's file of the sheet shown.
+    struct Target {
+        std::string name;     // to be made in the folder; empty: nothing to write
+        std::string path;
+        int fd = -1;
+        off_t onDisk = 0;     // bytes known flushed
+        std::string pending;  // bytes after those, not known on disk
+        std::size_t written = 0; // of pending, written since the last failed flush
+        bool named = false;   // its folder entry and the mark are flushed
+    };
+    bool TryWrite(Target& target);
+    void Fail(PrintoutFileFailure::Step step, const std::string& where, int error);
+    void End(Target& target);
+
     PrintoutSheet& sheet_;
     std::string folder_;
     Hooks hooks_;
@@ -95,6 +133,8 @@ private:
     std::uint64_t queued_ = 0;  // sequence of the last item queued
     std::uint64_t settled_ = 0; // every item up to this one is durable or given up
     bool stop_ = false;
+    bool failing_ = false; // worker: reported, not yet kept again
+    std::atomic<std::size_t> notOnDisk_{0};
     std::thread worker_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,59 @@ bool IsPlaceholder(const std::string& entryDir) {
     return std::strtol(buf, nullptr, 10) == 0 && buf[0] >= '0' && buf[0] <= '9';
 }
 
+std::string RealPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return {};
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+// A one-line sysfs attribute without its line end; false when unreadable.
+bool ReadAttribute(const std::string& path, std::string& value) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n < 0)
+        return false;
+    value.assign(buf, static_cast<std::size_t>(n));
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.pop_back();
+    return true;
+}
+
+std::string DirOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The entry name of the node the port leads to directly in the device root,
+// following links one at a time (the last hop of a udev link names the
+// kernel's node); empty when the path ends elsewhere (/dev/pts/3).
+std::string EntryNameOf(const std::string& port, const std::string& devRoot) {
+    const std::string devDir = RealPath(devRoot);
+    if (devDir.empty())
+        return {};
+    std::string path = !port.empty() && port[0] == '/' ? port : devRoot + "/" + port;
+    for (int hop = 0; hop < 40; ++hop) {
+        const std::string dir = DirOf(path);
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (!name.empty() && name != "." && name != ".." && RealPath(dir) == devDir)
+            return name;
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        if (n <= 0 || n == static_cast<ssize_t>(sizeof target))
+            return {};
+        const std::string next(target, static_cast<std::size_t>(n));
+        path = next[0] == '/' ? next : dir + "/" + next;
+    }
+    return {};
+}
+
 } // namespace
 
 ComPortRoots GetComPortRoots() {
@@ -67,6 +121,36 @@ std::string DevicePathOf(const std::string& port) {
     if (!port.empty() && port[0] == '/')
         return port;
     return GetComPortRoots().devRoot + "/" + port;
+}
+
+ComPortDescription DescribeComPort(const std::string& port) {
+    const ComPortRoots r = GetComPortRoots();
+    return DescribeComPort(port, r.sysRoot, r.devRoot);
+}
+
+ComPortDescription DescribeComPort(const std::string& port, const std::string& sysRoot,
+                                   const std::string& devRoot) {
+    ComPortDescription d;
+    const std::string name = EntryNameOf(port, devRoot);
+    if (name.empty())
+        return d;
+    const std::string device = RealPath(sysRoot + "/" + name + "/device");
+    if (device.empty())
+        return d;
+    d.described = true;
+    // The first device up the tree with USB ids is the adapter itself (a
+    // hub further up has ids too); the interface and port below it do not.
+    for (std::string dir = device; dir != "/"; dir = DirOf(dir)) {
+        std::string vendor, product;
+        if (ReadAttribute(dir + "/idVendor", vendor) && ReadAttribute(dir + "/idProduct", product)) {
+            d.vendor = vendor;
+            d.product = product;
+            ReadAttribute(dir + "/serial", d.serial);
+            return d;
+        }
+    }
+    d.device = device;
+    return d;
 }
 
 bool PortNameLess(const std::string& a, const std::string& b) {

@@ -28,6 +28,26 @@ void ListComPorts(std::vector<std::string>& ports, const std::string& sysRoot,
 // with "/", else devRoot + "/" + name.
 std::string DevicePathOf(const std::string& port);
 
+// What the system says a port is, from its entry under the sysfs root: for
+// a USB adapter its vendor, product and serial number (empty when it has
+// none), so that the same adapter is known again in another socket; for any
+// other device the device's own sysfs path. A port whose entry is missing or
+// has no `device` link (a pseudo-terminal, a console) is not described.
+struct ComPortDescription {
+    bool described = false;
+    std::string vendor, product, serial; // USB adapters
+    std::string device;                  // other devices
+    friend bool operator==(const ComPortDescription&, const ComPortDescription&) = default;
+};
+
+// The port is a name or a path as DevicePathOf takes it; a path reaches its
+// entry when it is, or links on to, a node directly in the device root
+// (/dev/serial/by-id/... -> ../../ttyUSB0). Never raises: what cannot be
+// read is not described.
+ComPortDescription DescribeComPort(const std::string& port);
+ComPortDescription DescribeComPort(const std::string& port, const std::string& sysRoot,
+                                   const std::string& devRoot);
+
 // Case-insensitive, byte by byte in the current locale: "ttyUSB10" < "ttyUSB2".
 bool PortNameLess(const std::string& a, const std::string& b);
 

@@ -16,6 +16,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-dev pkg-config
   qt6-base-dev libgl-dev libgtest-dev libgmock-dev
   libjpeg-dev libcups2-dev cups cups-client cups-bsd
+  cups-ipp-utils cups-filters printer-driver-cups-pdf dbus-daemon
   fonts-liberation2 gettext qt6-serialport-dev poppler-utils
   xvfb xauth qt6-translations-l10n
   build-essential debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream man-db

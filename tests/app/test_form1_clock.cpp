@@ -19,6 +19,7 @@
 #include "app/widgets.h"
 #include "clocklink/frame.h"
 #include "tools/clock_sim.h"
+#include "hand_clock.h"
 #include "sim_clock.h"
 #include "window_rig.h"
 
@@ -62,6 +63,19 @@ struct ClockTest : ::testing::Test, Program {
     FakePortTree ports;
     Watchdog watchdog{120s};
 };
+
+// The program's main loop, ended by the window (7 after limitMs). Nothing of
+// it outlives the test: a timer or a quit left behind would end every later
+// loop at once, a box's included.
+int RunMainLoop(int limitMs)
+{
+    QObject safety;
+    QTimer::singleShot(limitMs, &safety, [] { QCoreApplication::exit(7); });
+    const int code = QCoreApplication::exec();
+    // The window's close also posted a quit for the last window closed.
+    QCoreApplication::removePostedEvents(QCoreApplication::instance(), QEvent::Quit);
+    return code;
+}
 
 std::vector<std::string> Rows(const printout::PrintoutSheet& sheet)
 {
@@ -118,69 +132,6 @@ clocksim::Options Printout(std::vector<std::string> lines)
     options.settleMs = 50;
     return options;
 }
-
-// Runs fn from inside the receiver's acknowledgement pause: a frame's row is
-// appended right before the pause starts, so the first look at the loop
-// that sees the row is made inside it.
-void InPause(app::TForm1& form, int rows, const std::function<void()>& fn)
-{
-    bool done = false;
-    QTimer poll;
-    poll.setInterval(1);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (done || form.Sheet().RowCount() < rows)
-            return;
-        done = true;
-        fn();
-    });
-    poll.start();
-    ASSERT_TRUE(RunEventsUntil([&] { return done; }));
-}
-
-// A clock the test drives frame by frame on a pty of its own; the slave is
-// left for the window to open.
-class HandClock {
-public:
-    HandClock()
-    {
-        int slave = -1;
-        if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
-            std::abort();
-        path_ = ::ttyname(slave);
-        ::close(slave);
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-    }
-    ~HandClock() { Unplug(); }
-    const std::string& Path() const { return path_; }
-    // The cable is pulled: the slave hangs up and its node goes.
-    void Unplug()
-    {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-    }
-    void Send(const std::string& bytes) { ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-    static std::string Line(const std::string& text) { return clocklink::MakeFrame(0x6C, 'U', 'P', text); }
-    // Acknowledgements of "P"/"U" frames received so far; nothing else.
-    int Acks()
-    {
-        char buffer[256];
-        ssize_t n;
-        while (master_ >= 0 && (n = ::read(master_, buffer, sizeof buffer)) > 0)
-            received_.append(buffer, static_cast<std::size_t>(n));
-        const std::string ack = clocklink::WithChecksum(clocklink::AckBody('U', 'P'));
-        int count = 0;
-        for (std::size_t at = 0; (at = received_.find(ack, at)) != std::string::npos; at += ack.size())
-            ++count;
-        EXPECT_EQ(received_.size(), ack.size() * static_cast<std::size_t>(count));
-        return count;
-    }
-
-private:
-    int master_ = -1;
-    std::string path_, received_;
-};
 
 } // namespace
 
@@ -418,7 +369,7 @@ TEST_F(ClockTest, PrintWithItsErrorBoxInsideThePauseHoldsNoAcknowledgementBack)
     // longer than the clock waits for an acknowledgement.
     ::setenv("CUPS_SERVER", "/nonexistent/quillprint-cups.sock", 1);
     clocksim::Options options = Printout({"one", "two", "three"});
-    options.ackTimeoutMs = 300;
+    options.ackTimeoutMs = 600; // still well below the second the box stays open
     SimClock clock(options);
     ports.Add("ttyUSB0", clock.Path());
     app::TForm1 form;
@@ -557,8 +508,7 @@ TEST_F(ClockTest, TheWindowManagersCloseInsideThePauseEndsCleanlyAfterTheAcknowl
         form->windowHandle()->close(); // as the frame's close button does
     });
     poll.start();
-    QTimer::singleShot(10000, [] { QCoreApplication::exit(7); }); // safety net
-    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(RunMainLoop(10000), 0);
     EXPECT_TRUE(asked);
     form.reset();
     for (int i = 0; i < 200 && clock.Stats().acksReceived < 1; ++i)
@@ -585,8 +535,7 @@ TEST_F(ClockTest, ClosingTheWindowWhileConnectedClosesThePort)
 
     // The frame's close button is Exit: the main loop ends.
     QTimer::singleShot(50, form.get(), [&] { form->close(); });
-    QTimer::singleShot(5000, [] { QCoreApplication::exit(7); }); // safety net
-    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(RunMainLoop(5000), 0);
     form.reset(); // destroying the window closes the port
     // The descriptor is gone, or its number already serves something else.
     struct stat now {};

@@ -21,6 +21,7 @@
 #include <initializer_list>
 
 #include "../printer/cupsd_harness.h"
+#include "../printer/real_printers.h"
 #include "printer/spooler.h"
 #include "printout/clock_text.h"
 #include "printout/sheet_view.h"
@@ -297,5 +298,83 @@ TEST(SheetMenu, PrintOnHonoursTheCopiesAndThePagesChosen)
         for (const StoredJob& job : cupsd.FinishedJobs())
             jobs.emplace_back(JobPages(job.path, paper.left, paper.top, w, h).at(0).at(0), job.copies);
         EXPECT_EQ(jobs, c.jobs);
+    }
+}
+
+TEST(SheetMenu, WithNoPrinterPrintOnSaysSoAndSaveAsPdfStillWorks)
+{
+    SetUpProgram();
+    PrivateCupsd cupsd;  // a print server with no printer at all
+    ::setenv("TMPDIR", cupsd.Dir().c_str(), 1);
+    FakePortTree ports;
+    app::TForm1 form;
+    form.show();
+    form.Sheet().ResetSheet();
+    for (const char* row : {"Race 1", "K7 0815"})
+        form.Sheet().AppendLine(row);
+    {
+        DialogAnswerer<QPrintDialog> dialog([](QPrintDialog& d) { static_cast<QDialog&>(d).reject(); });
+        BoxAnswerer boxes;
+        form.StringGrid1->PrintOnAction()->trigger();
+        EXPECT_FALSE(dialog.seen);
+        ASSERT_EQ(boxes.seen.size(), 1u);
+        EXPECT_EQ(boxes.seen[0].text.toStdString(),
+                  "There is no printer to print on. Add one in the system's printer settings, or keep the "
+                  "printout as a PDF file with Save as PDF... in this menu.");
+    }
+    // The locale's paper, with a plain 10 mm margin.
+    const std::string pdf = cupsd.Dir() + "/no-printer.pdf";
+    DialogAnswerer<QFileDialog> answer([&](QFileDialog& d) { ChooseFile(d, QString::fromStdString(pdf)); });
+    BoxAnswerer boxes;
+    form.StringGrid1->SaveAsPdfAction()->trigger();
+    EXPECT_TRUE(answer.seen);
+    EXPECT_TRUE(boxes.seen.empty());
+    const printer::PaperLayout paper = printer::LocalePaper();
+    const double mm10 = 10 * 72 / 25.4;
+    EXPECT_EQ(JobPages(pdf, mm10, mm10, paper.width - 2 * mm10, paper.height - 2 * mm10),
+              (std::vector<std::vector<std::string>>{{"Race 1", "K7 0815"}}));
+}
+
+TEST(SheetMenu, PrintOnTakesThePrintersOwnPaperUnlessAnotherIsPicked)
+{
+    SetUpProgram();
+    SheetMenuRig rig({"Race 1", "K7 0815"});
+    SimulatedPrinter letter(rig.cupsd, "Letter");  // Letter by default, 18 pt margins
+    letter.AddQueue("Eve");
+    struct Case {
+        QString paper;  // picked; empty: left at the printer's own
+        double width, height;
+    };
+    for (const Case& c : {Case{QString(), 612, 792}, Case{QStringLiteral("A4"), 595, 842}}) {
+        SCOPED_TRACE(c.paper.toStdString());
+        letter.ClearReceived();
+        QStringList offered;
+        DialogAnswerer<QPrintDialog> answer([&](QPrintDialog& dialog) {
+            for (QComboBox* box : dialog.findChildren<QComboBox*>())
+                if (box->objectName() == QLatin1String("printers"))
+                    box->setCurrentIndex(box->findText(QStringLiteral("Eve")));
+            auto* paper = dialog.findChild<QComboBox*>(QStringLiteral("paperChoice"));
+            ASSERT_NE(paper, nullptr);
+            for (int i = 0; i < paper->count(); ++i)
+                offered << (i == 0 ? paper->itemText(i) : paper->itemData(i).toString());
+            if (!c.paper.isEmpty())
+                paper->setCurrentIndex(paper->findData(c.paper));
+            static_cast<QDialog&>(dialog).accept();
+        });
+        BoxAnswerer boxes;
+        rig.form.StringGrid1->PrintOnAction()->trigger();
+        EXPECT_TRUE(answer.seen);
+        EXPECT_TRUE(boxes.seen.empty());
+        EXPECT_EQ(offered.value(0), QStringLiteral("The printer's own"));
+        EXPECT_TRUE(offered.contains(QStringLiteral("A4")) && offered.contains(QStringLiteral("Letter")))
+            << offered.join(u',').toStdString();
+        const std::vector<std::string> received = letter.Received();
+        ASSERT_EQ(received.size(), 1u);
+        const std::vector<WordBox> words = FirstPageWords(received[0]);
+        ASSERT_FALSE(words.empty());
+        EXPECT_EQ(words[0].word, "Race");
+        EXPECT_NEAR(words[0].pageWidth, c.width, 1);
+        EXPECT_NEAR(words[0].pageHeight, c.height, 1);
+        EXPECT_NEAR(words[0].yMin, 18, 1);  // the printer's top margin on either paper
     }
 }

@@ -121,6 +121,47 @@ TEST(Pause, UserInputWaitsUntilTheCallerHasReturned)
     EXPECT_EQ(log, "box closed returned ");
 }
 
+TEST(Pause, ABoxAskedForInsideAWaitOpensAfterItInOrderAndLetsWaitsRun)
+{
+    testing_support::TestApp();
+    std::string log;
+    const auto box = [&log](const std::string& name, bool waitInside) {
+        return [&log, name, waitInside] {
+            QMessageBox b(QMessageBox::NoIcon, "t", QString::fromStdString(name), QMessageBox::Ok);
+            log += name + "-open ";
+            QTimer::singleShot(10, &b, [&log, &b, waitInside] {
+                // A port's handler pausing while the box is open.
+                if (waitInside) {
+                    app::DelayProcessingMessages(20);
+                    log += "wait-in-box ";
+                }
+                b.accept();
+            });
+            b.exec();
+            log += name + "-closed ";
+        };
+    };
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(5, [&] {
+            log += "asked ";
+            app::ShowOutsideWaits(box("one", true));
+            app::ShowOutsideWaits(box("two", false));
+        });
+        app::DelayProcessingMessages(30);
+        EXPECT_TRUE(!app::InsideWait());
+        log += "returned ";
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (log.find("two-closed") == std::string::npos && clock.elapsed() < 5000)
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(log, "asked returned one-open wait-in-box one-closed two-open two-closed ");
+    // Outside any wait it opens at once.
+    log.clear();
+    app::ShowOutsideWaits(box("now", false));
+    EXPECT_EQ(log, "now-open now-closed ");
+}
+
 // Must stay the last test: the application has been told to quit.
 TEST(Pause, EndsEarlyWhenTheApplicationQuits)
 {

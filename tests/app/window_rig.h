@@ -18,6 +18,7 @@
 #include <pty.h>
 #include <unistd.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -56,10 +57,27 @@ public:
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
+    // Each port is a USB adapter of its own, as sysfs shows one: its entry's
+    // device link leads below the adapter, whose ids and serial number say
+    // which one it is. A replugged adapter is the same one.
     void Add(const std::string& name, const std::string& devicePath)
     {
-        fs::create_directories(root_ / "sys" / name / "device");
+        fs::create_directories(root_ / "sys" / name);
+        PlugAdapter(name, "QP" + name);
         fs::create_symlink(devicePath, root_ / "dev" / name);
+    }
+    // Another adapter (this serial number) now has the name.
+    void PlugAdapter(const std::string& name, const std::string& serial)
+    {
+        const fs::path adapter = root_ / "devices" / ("usb1-" + serial);
+        const fs::path port = adapter / "1-1:1.0" / name;
+        fs::create_directories(port);
+        std::ofstream(adapter / "idVendor") << "0403\n";
+        std::ofstream(adapter / "idProduct") << "6001\n";
+        std::ofstream(adapter / "serial") << serial << "\n";
+        const fs::path link = root_ / "sys" / name / "device";
+        fs::remove(link);
+        fs::create_directory_symlink(port, link);
     }
     // The system keeps no port list at all.
     void RemoveList() { fs::remove_all(root_ / "sys"); }

@@ -210,6 +210,58 @@ TEST(Receiver, FailedAcknowledgementLeavesTheParserReadyForTheNextFrame)
     EXPECT_EQ(r.Lamp(), kLampLime);
 }
 
+TEST(Receiver, ALineWhoseAcknowledgementFailedIsKeptOnceWhenItComesAgain)
+{
+    Rig r;
+    const std::string separator = LineFrame("--------");
+    r.Event(separator);
+    r.Event(separator); // repeated on purpose: a row each time
+    r.port.failWrites = true;
+    EXPECT_THROW(r.Event(LineFrame("page end\x0C"s)), std::runtime_error);
+    EXPECT_TRUE(r.rx.RowUnacknowledged());
+    r.rx.LineBack();
+    EXPECT_TRUE(r.rx.RowUnacknowledged());
+
+    // A garbled copy changes nothing; the resend is answered without a row.
+    r.port.failWrites = false;
+    std::string garbled = LineFrame("page end\x0C"s);
+    garbled.back() = static_cast<char>(garbled.back() ^ 0x55);
+    r.Event(garbled);
+    EXPECT_TRUE(r.rx.RowUnacknowledged());
+    r.Event(LineFrame("page end\x0C"s));
+    const Rows kept{"@", "--------", "--------", "page end", "@"};
+    EXPECT_EQ(r.Rows(), kept);
+    EXPECT_EQ(r.port.writes, (std::vector<std::string>(3, kAckU)));
+    EXPECT_FALSE(r.rx.RowUnacknowledged());
+    EXPECT_EQ(r.sheet.CurrentRow(), 4);
+    // Sent again after its acknowledgement went out: a new row.
+    r.Event(LineFrame("page end"));
+    EXPECT_EQ(r.Rows().size(), kept.size() + 1);
+
+    // Any other first frame clears the mark: a later copy is a row again.
+    r.port.failWrites = true;
+    EXPECT_THROW(r.Event(separator), std::runtime_error);
+    r.port.failWrites = false;
+    r.Event(LineFrame("next", kSubCodeT));
+    r.Event(separator);
+    EXPECT_EQ(r.Rows(), (Rows{"@", "--------", "--------", "page end", "@", "page end", "--------", "next",
+                              "--------"}));
+
+    // So does a fresh connection, and a sheet cleared meanwhile.
+    for (bool clear : {false, true}) {
+        r.port.failWrites = true;
+        EXPECT_THROW(r.Event(separator), std::runtime_error);
+        r.port.failWrites = false;
+        if (clear)
+            r.sheet.ResetSheet();
+        else
+            r.rx.Reset();
+        const int rows = r.sheet.RowCount();
+        r.Event(separator);
+        EXPECT_EQ(r.sheet.RowCount(), rows + 1);
+    }
+}
+
 TEST(Receiver, ResetReturnsToAwaitStartAndClearsThePendingMarker)
 {
     Rig r;

@@ -390,3 +390,31 @@ std::vector<std::vector<std::string>> JobPages(const std::string& path, double l
 }
 
 } // namespace testing_support
+
+namespace testing_support {
+
+pid_t StartHelper(const std::vector<std::string>& argv, const std::string& outputPath)
+{
+    return Spawn(argv, outputPath, true);
+}
+
+void StopHelper(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    for (int status = 0;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD))
+            return;
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+} // namespace testing_support

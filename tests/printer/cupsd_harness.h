@@ -73,3 +73,13 @@ std::vector<std::vector<std::string>> JobPages(const std::string& path, double l
                                                double width, double height);
 
 } // namespace testing_support
+
+namespace testing_support {
+
+// A helper program for the tests (a simulated printer, a bus), its output
+// appended to outputPath, in a session of its own; it dies with the test
+// process. StopHelper ends it (SIGTERM, SIGKILL after 20 s) and reaps it.
+pid_t StartHelper(const std::vector<std::string>& argv, const std::string& outputPath);
+void StopHelper(pid_t pid);
+
+} // namespace testing_support

@@ -28,7 +28,7 @@ public:
     printer::PaperLayout Paper() const override
     {
         const double points = 72.0 / state_->pixelsPerInch;
-        return {state_->pageWidth * points, state_->pageHeight * points, 0, 0, 0, 0};
+        return {state_->pageWidth * points, state_->pageHeight * points, 0, 0, 0, 0, {}};
     }
 
     void SelectFont(const printer::FontRequest& font) override

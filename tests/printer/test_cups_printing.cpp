@@ -20,8 +20,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -277,12 +279,30 @@ TEST_F(CupsPrintingTest, NoDefaultPrinterIsReportedAndNothingPrints)
     EXPECT_TRUE(Jobs().empty());
 }
 
-TEST_F(CupsPrintingTest, AnUnreachableSpoolerIsASystemError)
+TEST_F(CupsPrintingTest, AnUnreachableSpoolerIsASystemErrorWithTheSystemsReason)
 {
-    cupsSetServer((cupsd->Dir() + "/no-such.sock").c_str());
     Fill(sheet, {"@", "L1", "L2"});
-    const std::string error = ErrorOf([&] { PrintSheet(sheet); });
-    EXPECT_EQ(error.rfind("System Error.  Code: 1282.\n", 0), 0u) << error;
+    // No socket at all, and a port nobody listens on.
+    const int closed = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::getsockname(closed, reinterpret_cast<sockaddr*>(&addr), &length);
+    const std::string port = std::to_string(ntohs(addr.sin_port));  // bound, never listening
+    struct Case {
+        std::string server, shown, reason;
+    };
+    for (const Case& c : {Case{cupsd->Dir() + "/no-such.sock", cupsd->Dir() + "/no-such.sock",
+                               std::strerror(ENOENT)},
+                          Case{"127.0.0.1:" + port, "127.0.0.1", std::strerror(ECONNREFUSED)}}) {
+        SCOPED_TRACE(c.server);
+        cupsSetServer(c.server.c_str());
+        EXPECT_EQ(ErrorOf([&] { PrintSheet(sheet); }),
+                  "System Error.  Code: 1282.\nThe print server " + c.shown + " cannot be reached. " + c.reason);
+    }
+    ::close(closed);
     cupsSetServer(nullptr);
     EXPECT_TRUE(Jobs().empty());
 }
@@ -540,8 +560,12 @@ TEST_F(CupsPrintingTest, APdfTakesTheDefaultPrintersPaperOrElseTheLocales)
     cupsd->RemoveQueue("LetterQ");  // no default printer now
     printout::SaveSheetAsPdf(sheet, path);
     EXPECT_NE(Output("pdfinfo " + path).find("595 x 842 pts (A4)"), std::string::npos);
-    EXPECT_EQ(testing_support::JobPages(path, area.x(), area.y(), area.width(), area.height()),
+    // A plain 10 mm margin, 28.3 pt: the text begins there.
+    const double mm10 = 10 * 72 / 25.4;
+    EXPECT_EQ(testing_support::JobPages(path, mm10, mm10, 595 - 2 * mm10, 842 - 2 * mm10),
               (std::vector<Lines>{{"L1", "L2"}}));
+    EXPECT_EQ(testing_support::JobPages(path, mm10 - 7.2, mm10, 595 - 2 * mm10, 842 - 2 * mm10),
+              (std::vector<Lines>{{" L1", " L2"}}));
 
     // A folder that does not exist: the reason, and no file.
     const std::string missing = renderDir + "/no-such-dir/x.pdf";

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -36,15 +38,21 @@ struct Failures {
     std::mutex lock;
     std::vector<PrintoutFileFailure> seen;
     std::vector<std::string> shown;
+    std::atomic<int> keptAgain{0};
     PrintoutFile::Hooks Hooks(std::string port = "/dev/ttyUSB0")
     {
-        return {[port] { return port; }, [this](const std::string& path) {
-                    std::lock_guard l(lock);
-                    shown.push_back(path);
-                }, [this](const PrintoutFileFailure& f) {
-                    std::lock_guard l(lock);
-                    seen.push_back(f);
-                }};
+        PrintoutFile::Hooks hooks;
+        hooks.portName = [port] { return port; };
+        hooks.fileShown = [this](const std::string& path) {
+            std::lock_guard l(lock);
+            shown.push_back(path);
+        };
+        hooks.failed = [this](const PrintoutFileFailure& f) {
+            std::lock_guard l(lock);
+            seen.push_back(f);
+        };
+        hooks.keptAgain = [this] { ++keptAgain; };
+        return hooks;
     }
 };
 
@@ -154,4 +162,47 @@ TEST(PrintoutFile, AFullDiskIsReportedOncePerSheetAndHoldsNothingUp)
     EXPECT_TRUE(file.WaitDurable(5s));
     std::lock_guard l(failures.lock);
     EXPECT_EQ(failures.seen.size(), 2u);
+}
+
+TEST(PrintoutFile, AFullDiskThatEmptiesAgainGetsEveryRowOnceInOrder)
+{
+    TempDir dir("quillprint-printouts");
+    if (::mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    const fs::path folder = dir.path / "printouts";
+    fs::create_directories(folder);
+    {
+        // Whatever else is on the disk has taken all of it.
+        std::ofstream filler(dir.path / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        for (int i = 0; i < 64 && filler.write(block.data(), block.size()); ++i) {
+        }
+    }
+    PrintoutSheet sheet;
+    Failures failures;
+    PrintoutFile file(sheet, folder.string(), failures.Hooks());
+    sheet.ResetSheet();
+    std::string expected;
+    for (int i = 0; i < 30; ++i) {
+        const std::string row = "row " + std::to_string(i) + std::string(300, '.');
+        i % 10 == 9 ? sheet.AppendPageMarker() : sheet.AppendLine(row);
+        expected += i % 10 == 9 ? std::string("\f\n") : row + "\n";
+        EXPECT_TRUE(file.WaitDurable(5s)); // settled: tried, and refused
+    }
+    EXPECT_EQ(file.LinesNotOnDisk(), 27u);
+    // Space comes back: the next try, without a new row, catches up.
+    fs::remove(dir.path / "filler");
+    for (int i = 0; i < 100 && failures.keptAgain == 0; ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(failures.keptAgain, 1);
+    EXPECT_EQ(file.LinesNotOnDisk(), 0u);
+    sheet.AppendLine("after");
+    expected += "after\n";
+    EXPECT_TRUE(file.WaitDurable(5s));
+    const auto files = Files(folder);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(Slurp(files[0]), expected);
+    std::lock_guard l(failures.lock);
+    ASSERT_EQ(failures.seen.size(), 1u);
+    EXPECT_EQ(failures.seen[0].error, ENOSPC);
 }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "serial/errors.h"
 #include "serial/ports.h"
@@ -104,6 +105,59 @@ TEST_F(PortsTest, GlobalRootsServeListingAndDevicePaths) {
     EXPECT_EQ(DevicePathOf("/dev/pts/3"), "/dev/pts/3");
     SetComPortRoots(saved.sysRoot, saved.devRoot);
     EXPECT_EQ(DevicePathOf("COM1"), saved.devRoot + "/COM1");
+}
+
+TEST_F(PortsTest, DescribesAUsbAdapterByItsIdsAndNothingThatIsNotInTheTree) {
+    // A USB adapter as sysfs shows it: the port's device is the usb-serial
+    // port, below the interface, below the USB device with the ids.
+    const fs::path usb = root_ / "devices" / "usb1";
+    const fs::path adapter = usb / "1-2";
+    fs::create_directories(adapter / "1-2:1.0" / "ttyUSB0");
+    for (const auto& [dir, file, value] : {std::tuple{usb, "idVendor", "1d6b"}, {usb, "idProduct", "0002"},
+                                           {adapter, "idVendor", "0403"}, {adapter, "idProduct", "6001"},
+                                           {adapter, "serial", "A9XK3"}})
+        std::ofstream(dir / file) << value << "\n";
+    AddTty("ttyUSB0", false);
+    fs::create_directory_symlink(adapter / "1-2:1.0" / "ttyUSB0", fs::path(Sys()) / "ttyUSB0" / "device");
+    AddTty("ttyS0", true, 4);
+    AddTty("ttyGone", false, -1, false);
+    // A by-id link and a link to it lead to the kernel's node.
+    fs::create_directories(Dev() + "/serial/by-id");
+    fs::create_symlink("../../ttyUSB0", Dev() + "/serial/by-id/usb-FTDI-if00");
+    fs::create_symlink(Dev() + "/serial/by-id/usb-FTDI-if00", root_ / "clock");
+
+    ComPortDescription ftdi;
+    ftdi.described = true;
+    ftdi.vendor = "0403";
+    ftdi.product = "6001";
+    ftdi.serial = "A9XK3";
+    for (const std::string& port : {std::string("ttyUSB0"), Dev() + "/ttyUSB0", Dev() + "/serial/by-id/usb-FTDI-if00",
+                                    (root_ / "clock").string()}) {
+        SCOPED_TRACE(port);
+        EXPECT_EQ(DescribeComPort(port, Sys(), Dev()), ftdi);
+    }
+    const ComPortDescription uart = DescribeComPort("ttyS0", Sys(), Dev());
+    EXPECT_TRUE(uart.described);
+    EXPECT_EQ(uart.device, fs::canonical(root_ / "devices" / "uart").string());
+    EXPECT_TRUE(uart.vendor.empty());
+
+    // Without its serial number the adapter is still described, by its ids.
+    fs::remove(adapter / "serial");
+    ftdi.serial.clear();
+    EXPECT_EQ(DescribeComPort("ttyUSB0", Sys(), Dev()), ftdi);
+
+    // Not in the tree: a pseudo-terminal, a link to one, a name without an
+    // entry, an entry without a device, a node in a folder below the root.
+    fs::create_symlink("/dev/pts/0", root_ / "pty-link");
+    std::ofstream(Dev() + "/tty1").put('\0');
+    AddTty("tty1", false);
+    fs::create_directories(Dev() + "/pts");
+    std::ofstream(Dev() + "/pts/3").put('\0');
+    for (const std::string& port : {std::string("/dev/pts/0"), (root_ / "pty-link").string(), std::string("ttyNone"),
+                                    std::string("ttyGone"), std::string("tty1"), std::string("pts/3")}) {
+        SCOPED_TRACE(port);
+        EXPECT_FALSE(DescribeComPort(port, Sys(), Dev()).described);
+    }
 }
 
 TEST(PortNames, CompareCaseInsensitivelyCharacterByCharacter) {
