@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -70,17 +71,32 @@ public:
 };
 
 // The port chooser reads the machine's ports again each time its list opens,
-// so an adapter plugged in after start shows up.
+// so an adapter plugged in after start shows up. An edit field shows the end
+// of a text wider than itself ("tyUSB0"); the chooser shows a name from its
+// first character whenever nobody is typing in it.
 class TPortChooser : public QComboBox {
 public:
     TPortChooser(QWidget* parent, std::function<void()> beforePopup)
         : QComboBox(parent), beforePopup_(std::move(beforePopup))
     {
+        setEditable(true);
+        // Setting a text puts the cursor at its end, even the same text.
+        connect(lineEdit(), &QLineEdit::cursorPositionChanged, this, [this](int, int position) {
+            if (position != 0 && !hasFocus())
+                lineEdit()->setCursorPosition(0);
+        });
     }
     void showPopup() override
     {
         beforePopup_();
         QComboBox::showPopup();
+    }
+
+protected:
+    void focusOutEvent(QFocusEvent* event) override
+    {
+        QComboBox::focusOutEvent(event);
+        lineEdit()->setCursorPosition(0);
     }
 
 private:

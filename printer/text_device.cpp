@@ -1,5 +1,6 @@
 #include "printer/text_device.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 

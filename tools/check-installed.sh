@@ -34,8 +34,11 @@ done
 
 out=$(desktop-file-validate "$prefix/share/applications/$id.desktop" 2>&1) && [ -z "$out" ] ||
   fail "desktop-file-validate: $out"
-out=$(appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" 2>&1) &&
-  ! grep -q '^[EW]:' <<<"$out" || fail "appstreamcli validate: $out"
+# Quillprint has no homepage, and its metainfo names none: appstream 1.0
+# warns about that (url-homepage-missing), the one finding taken here.
+out=$(appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" 2>&1)
+grep -q 'Validation' <<<"$out" && ! grep '^[EW]:' <<<"$out" | grep -qv ': url-homepage-missing$' ||
+  fail "appstreamcli validate: $out"
 for page in "$prefix"/share/man/man1/quillprint*.1*; do
   out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null) &&
     [ -z "$out" ] || fail "man $(basename "$page"): $out"

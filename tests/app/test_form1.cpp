@@ -26,6 +26,7 @@
 #include "app/qt_translator.h"
 #include "printout/sheet_view.h"
 #include "window_rig.h"
+#include "../qt_test_app.h"
 
 using namespace testing_support;
 
@@ -163,7 +164,7 @@ TEST_F(WindowTest, LayoutCaptionsHintsAndFonts)
 
     // Tab order: grid, Print, Exit, Clear Screen, loft button, Connect, chooser.
     form.show();
-    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(testing_support::ActivateWindow(form));
     form.BitBtn2->setEnabled(true);
     form.BitBtn4->setEnabled(true);
     form.StringGrid1->setFocus();
@@ -416,7 +417,7 @@ TEST_F(WindowTest, TheChooserOpensTheShownTextAndRereadsThePortsWhenItDropsDown)
 
     // Typing "ttyU": the inline completion shows "ttyUSB0", and that opens.
     QLineEdit* edit = form.ComboBox1->lineEdit();
-    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(testing_support::ActivateWindow(form));
     edit->setFocus();
     edit->clear();
     for (QChar c : QStringLiteral("ttyU")) {
@@ -447,6 +448,42 @@ TEST_F(WindowTest, TheChooserOpensTheShownTextAndRereadsThePortsWhenItDropsDown)
     EXPECT_EQ(form.ComboBox1->itemText(0), "ttyACM0");
     EXPECT_EQ(form.ComboBox1->currentText(), "typed");
     EXPECT_TRUE(boxes.seen.empty());
+}
+
+// An edit field shows the end of a text wider than itself; the chooser shows
+// a port's name from its first character whenever it has no focus.
+TEST_F(WindowTest, TheChooserShowsANameFromItsStartWhenNotTypedIn)
+{
+    QuietLine usb;
+    ports.Add("ttyUSB0", usb.path);
+    app::TForm1 form;
+    form.show();
+    ASSERT_TRUE(testing_support::ActivateWindow(form));
+    QLineEdit* edit = form.ComboBox1->lineEdit();
+    const QRect shown = form.ComboBox1->geometry();
+    // The character at the field's left edge, as painted.
+    auto firstShown = [&] {
+        edit->grab();
+        return edit->cursorPositionAt(QPoint(edit->contentsRect().left() + 1, edit->height() / 2));
+    };
+    EXPECT_EQ(form.ComboBox1->currentText(), "ttyUSB0");
+    EXPECT_EQ(firstShown(), 0);
+
+    const QString longName = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5069RR4-if00-port0");
+    ASSERT_GT(edit->fontMetrics().horizontalAdvance(longName), edit->width());
+    form.ComboBox1->setEditText(longName);
+    EXPECT_EQ(firstShown(), 0);
+
+    // While typing, the end (where the letters go in) shows; leaving shows the start.
+    form.ComboBox1->setFocus();
+    edit->end(false);
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_1, Qt::NoModifier, QStringLiteral("1"));
+    QApplication::sendEvent(edit, &key);
+    EXPECT_GT(firstShown(), 0);
+    form.BitBtn1->setFocus();
+    EXPECT_EQ(firstShown(), 0);
+    EXPECT_EQ(form.ComboBox1->currentText(), longName + "1");
+    EXPECT_EQ(form.ComboBox1->geometry(), shown);
 }
 
 TEST_F(WindowTest, OpenFailuresWithAKnownCauseSayWhatToDo)

@@ -77,7 +77,7 @@ TEST(Pause, UserInputWaitsUntilTheCallerHasReturned)
     testing_support::TestApp();
     std::string log;
     LoggingWindow window(&log);
-    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(testing_support::ActivateWindow(window));
     window.button->setFocus();
     int painted = 0;
     QTimer::singleShot(0, [&] {

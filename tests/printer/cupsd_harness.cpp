@@ -113,6 +113,20 @@ bool SocketAnswers(const std::string& path)
     return ok;
 }
 
+// Whether cupsd takes "PeerCred off" (Debian 12's security updates brought
+// it), asked of cupsd -t on a trial file.
+bool TakesPeerCredOff(const std::string& dir)
+{
+    WriteFile(dir + "/trial.conf", "Listen " + dir + "/trial.sock\n");
+    WriteFile(dir + "/trial-files.conf", "ServerRoot " + dir + "\nPeerCred off\n");
+    const pid_t pid = Spawn({"cupsd", "-t", "-c", dir + "/trial.conf", "-s", dir + "/trial-files.conf"},
+                            dir + "/log/trial.out", false);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 } // namespace
 
 PrivateCupsd::PrivateCupsd(bool authenticatePrinting, bool localCredentials)
@@ -122,6 +136,7 @@ PrivateCupsd::PrivateCupsd(bool authenticatePrinting, bool localCredentials)
     if (!mkdtemp(tmpl.data()))
         throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
     dir_ = tmpl;
+    bool peerCredOff = false;
     try {
         for (const char* sub : {"bin/backend", "spool", "cache", "state", "tmp", "jobs", "log", "client", "home"})
             fs::create_directories(dir_ + "/" + sub);
@@ -130,6 +145,8 @@ PrivateCupsd::PrivateCupsd(bool authenticatePrinting, bool localCredentials)
         fs::create_directory_symlink("/usr/lib/cups/filter", dir_ + "/bin/filter");
         fs::permissions(dir_, fs::perms(0755));
 
+        static const bool takesPeerCredOff = TakesPeerCredOff(dir_);
+        peerCredOff = !localCredentials && takesPeerCredOff;
         WriteFile(dir_ + "/cupsd.conf",
                   "Listen " + Socket() + "\n"
                   "LogLevel info\n"
@@ -160,7 +177,7 @@ PrivateCupsd::PrivateCupsd(bool authenticatePrinting, bool localCredentials)
                   "PageLog " + dir_ + "/log/page_log\n"
                   "Printcap " + dir_ + "/printcap\n"
                   "SystemGroup root\n" +
-                  std::string(localCredentials ? "" : "PeerCred off\n"));
+                  std::string(peerCredOff ? "PeerCred off\n" : ""));
         // Mode 0700: cupsd runs such a backend as root, so it may write here.
         WriteFile(dir_ + "/bin/backend/qpjob",
                   "#!/bin/sh\n"
@@ -197,6 +214,12 @@ PrivateCupsd::PrivateCupsd(bool authenticatePrinting, bool localCredentials)
     setenv("CUPS_SERVERROOT", (dir_ + "/client").c_str(), 1);
     setenv("CUPS_STATEDIR", (dir_ + (localCredentials ? "/state" : "/client")).c_str(), 1);
     setenv("HOME", (dir_ + "/home").c_str(), 1);  // no ~/.cups/lpoptions of the user
+    // A cupsd without the directive lets in whoever offers the peer
+    // credentials of its socket; libcups offers none as a CGI program.
+    if (!localCredentials && !peerCredOff)
+        setenv("GATEWAY_INTERFACE", "CGI/1.1", 1);
+    else
+        unsetenv("GATEWAY_INTERFACE");
     unsetenv("LPDEST");
     unsetenv("PRINTER");
     cupsSetServer(nullptr);  // forget a server read earlier in this process

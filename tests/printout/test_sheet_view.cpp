@@ -266,9 +266,8 @@ void Press(ViewRig& r, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModi
 
 void Activate(ViewRig& r)
 {
-    QApplication::setActiveWindow(&r.grid);
+    ASSERT_TRUE(testing_support::ActivateWindow(r.grid));
     r.grid.setFocus();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&r.grid));
 }
 
 } // namespace
