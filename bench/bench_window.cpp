@@ -48,25 +48,50 @@ double Ms(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
+// The simulated clock on a pty behind a fake ttyUSB0, with a printouts
+// folder of its own; all of it gone again at the end.
+struct SimOnFakePort {
+    explicit SimOnFakePort(const clocksim::Options& options)
+        : line(clocksim::Line::CreatePty()), sim(line, options), peer([this] { sim.Run(stop); })
+    {
+        char dir[] = "/tmp/quillprint-bench-XXXXXX";
+        root = ::mkdtemp(dir);
+        fs::create_directories(root / "sys" / "ttyUSB0" / "device");
+        fs::create_directories(root / "dev");
+        fs::create_symlink(line.Path(), root / "dev" / "ttyUSB0");
+        serial::SetComPortRoots((root / "sys").string(), (root / "dev").string());
+        ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+    }
+    ~SimOnFakePort()
+    {
+        Stop();
+        fs::remove_all(root);
+        fs::remove_all(home);
+    }
+    clocksim::Stats Stop()
+    {
+        stop = true;
+        if (peer.joinable())
+            peer.join();
+        return sim.Snapshot();
+    }
+
+    clocksim::Line line;
+    std::atomic<bool> stop{false};
+    clocksim::ClockSimulator sim;
+    std::thread peer;
+    fs::path root;
+    const fs::path home = fs::current_path() / "bench-ack-home";
+};
+
 void BenchAckLatency(bool withFile)
 {
     clocksim::Options options;
     for (int i = 0; i < 1000; ++i)
         options.printout.push_back("Line " + std::to_string(i) + "  DV-06543-23  12:34:56  1234.567");
     options.settleMs = 50;
-    clocksim::Line line = clocksim::Line::CreatePty();
-    clocksim::ClockSimulator sim(line, options);
-    std::atomic<bool> stop{false};
-    std::thread peer([&] { sim.Run(stop); });
-
-    char dir[] = "/tmp/quillprint-bench-XXXXXX";
-    const fs::path root = ::mkdtemp(dir);
-    fs::create_directories(root / "sys" / "ttyUSB0" / "device");
-    fs::create_directories(root / "dev");
-    fs::create_symlink(line.Path(), root / "dev" / "ttyUSB0");
-    serial::SetComPortRoots((root / "sys").string(), (root / "dev").string());
-    const fs::path home = fs::current_path() / "bench-ack-home";
-    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+    SimOnFakePort rig(options);
+    clocksim::ClockSimulator& sim = rig.sim;
     {
         app::TForm1 form;
         std::unique_ptr<app::TPrintoutKeeper> keeper;
@@ -78,16 +103,12 @@ void BenchAckLatency(bool withFile)
             QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
         form.BitBtn1->click();
     }
-    stop = true;
-    peer.join();
-    const clocksim::Stats stats = sim.Snapshot();
+    const clocksim::Stats stats = rig.Stop();
     const char* name = withFile ? "ack_latency_ms" : "ack_latency_no_file_ms";
     std::printf("%s_median: %.2f ms\n", name, clocksim::Median(stats.ackLatenciesMs));
     std::printf("%s_p99: %.2f ms\n", name, clocksim::Percentile(stats.ackLatenciesMs, 99));
     std::fprintf(stderr, "(acks %ld of %zu, resent %ld)\n", stats.acksReceived, options.printout.size(),
                  stats.framesResent);
-    fs::remove_all(root);
-    fs::remove_all(home);
 }
 
 // A disk whose every flush takes 150 ms, as a slow USB stick's does.
@@ -139,19 +160,8 @@ void BenchWithTheFile(bool boxOpen, bool slowDisk)
     // At the line's speed, as a clock sends: a click held by one line's
     // waits gets its turn before the next line is in.
     options.pace = true;
-    clocksim::Line line = clocksim::Line::CreatePty();
-    clocksim::ClockSimulator sim(line, options);
-    std::atomic<bool> stop{false};
-    std::thread peer([&] { sim.Run(stop); });
-
-    char dir[] = "/tmp/quillprint-bench-XXXXXX";
-    const fs::path root = ::mkdtemp(dir);
-    fs::create_directories(root / "sys" / "ttyUSB0" / "device");
-    fs::create_directories(root / "dev");
-    fs::create_symlink(line.Path(), root / "dev" / "ttyUSB0");
-    serial::SetComPortRoots((root / "sys").string(), (root / "dev").string());
-    const fs::path home = fs::current_path() / "bench-ack-home";
-    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+    SimOnFakePort rig(options);
+    clocksim::ClockSimulator& sim = rig.sim;
     SlowDisk slow;
     if (slowDisk)
         printout::SetDisk(&slow);
@@ -198,9 +208,7 @@ void BenchWithTheFile(bool boxOpen, bool slowDisk)
         form.BitBtn1->click();
     }
     printout::SetDisk(nullptr);
-    stop = true;
-    peer.join();
-    const clocksim::Stats stats = sim.Snapshot();
+    const clocksim::Stats stats = rig.Stop();
     if (boxOpen)
         std::printf("ack_latency_ms_p99_box_open: %.2f ms\n", clocksim::Percentile(stats.ackLatenciesMs, 99));
     if (slowDisk) {
@@ -212,8 +220,6 @@ void BenchWithTheFile(bool boxOpen, bool slowDisk)
     }
     std::fprintf(stderr, "(acks %ld of %zu, resent %ld)\n", stats.acksReceived, options.printout.size(),
                  stats.framesResent);
-    fs::remove_all(root);
-    fs::remove_all(home);
 }
 
 void BenchLoftScan()
