@@ -193,15 +193,23 @@ void TConnection::ComPort1MonitorEnded(const std::string& message)
     view_.ShowPortError(QString::fromStdString(message), lost_, hint);
 }
 
-bool TConnection::EndLine()
+// The line is gone: what was due for it is dropped and the port closed.
+// False when the port stays open; its error box and Disconnect remain the
+// way on then.
+bool TConnection::GiveUpPort()
 {
-    receiver_.DropDueAcks(); // the line is gone
+    receiver_.DropDueAcks();
     try {
         ComPort1.ClosePort();
     } catch (const std::exception&) {
     }
-    if (ComPort1.Connected())
-        return false; // the box and Disconnect remain the way on
+    return !ComPort1.Connected();
+}
+
+bool TConnection::EndLine()
+{
+    if (!GiveUpPort())
+        return false;
     // As a disconnect, but the rows received stay printable.
     shown_.k7Port.reset();
     CloseLink();
@@ -213,14 +221,7 @@ bool TConnection::EndLine()
 
 void TConnection::LoseLine()
 {
-    receiver_.DropDueAcks(); // the line is gone
-    try {
-        ComPort1.ClosePort();
-    } catch (const std::exception&) {
-        // The port stays open then: the line's error box and Disconnect
-        // remain the way on, as before.
-    }
-    if (ComPort1.Connected())
+    if (!GiveUpPort())
         return;
     lost_ = true;
     shown_.lostPort = QString::fromStdString(ComPort1.Port());

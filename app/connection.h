@@ -89,6 +89,7 @@ private:
     // Both disconnects: the port closed and the link gone; the caller shows
     // the rest.
     void CloseLink();
+    bool GiveUpPort();
     void LoseLine();
     bool EndLine();
     void TryReopen();
