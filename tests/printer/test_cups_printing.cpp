@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -279,18 +280,32 @@ TEST_F(CupsPrintingTest, NoDefaultPrinterIsReportedAndNothingPrints)
     EXPECT_TRUE(Jobs().empty());
 }
 
-TEST_F(CupsPrintingTest, AnUnreachableSpoolerIsASystemErrorWithTheSystemsReason)
+// A TCP socket bound to a free loopback port (-1 on failure).
+int BoundLoopbackSocket(int& port)
 {
-    Fill(sheet, {"@", "L1", "L2"});
-    // No socket at all, and a port nobody listens on.
-    const int closed = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::getsockname(closed, reinterpret_cast<sockaddr*>(&addr), &length);
-    const std::string port = std::to_string(ntohs(addr.sin_port));  // bound, never listening
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+TEST_F(CupsPrintingTest, AnUnreachableSpoolerIsASystemErrorWithTheSystemsReason)
+{
+    Fill(sheet, {"@", "L1", "L2"});
+    // No socket at all, and a port nobody listens on.
+    int boundPort = 0;
+    const int closed = BoundLoopbackSocket(boundPort);
+    ASSERT_GE(closed, 0);
+    const std::string port = std::to_string(boundPort); // bound, never listening
     struct Case {
         std::string server, shown, reason;
     };
@@ -393,20 +408,20 @@ TEST_F(CupsPrintingTest, ARemoteServerThatTakesNoConnectionIsReportedWhenTheBoun
 {
     // A listening socket whose queue of connections is full: the kernel
     // drops further connection requests, as a silent remote server would.
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int listenerPort = 0;
+    const int listener = BoundLoopbackSocket(listenerPort);
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    addr.sin_port = htons(static_cast<std::uint16_t>(listenerPort));
     std::vector<int> queued;
     for (int i = 0; i < 3; ++i) {
         queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     }
-    cupsSetServer(("127.0.0.1:" + std::to_string(ntohs(addr.sin_port))).c_str());
+    cupsSetServer(("127.0.0.1:" + std::to_string(listenerPort)).c_str());
 
     UsePrinter(printer::MakeCupsSpooler(kTestBound));
     Fill(sheet, {"@", "L1", "L2"});
